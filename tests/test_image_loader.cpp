@@ -1,0 +1,356 @@
+// The loader against images packed independently by the test builder, the
+// worked examples of sample unpacking, descriptions, and every refusal with
+// its exact message.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <functional>
+#include <random>
+
+#include "support/child_process.h"
+#include "support/tiff_builder.h"
+#include "tiff_in/tiff_in.h"
+
+namespace {
+
+struct Loaded {
+    int32_t width = 0, height = 0, bits = 0;
+    std::vector<uint16_t> samples;
+    std::optional<std::string> description;
+};
+
+Loaded load_bytes(const Bytes &bytes)
+{
+    std::string path = scratch_path("in.tif");
+    write_file(path, bytes);
+    Loaded result;
+    SampleGrid grid;
+    char *description = nullptr;
+    load_tiff_image(path.c_str(), &result.width, &result.height, &result.bits, &grid, &description);
+    for (int32_t y = 0; y < grid.height; ++y)
+        result.samples.insert(result.samples.end(), grid.rows[y], grid.rows[y] + grid.width);
+    if (description != nullptr)
+        result.description = std::string(description);
+    std::free(description);
+    release_sample_grid(&grid);
+    return result;
+}
+
+Loaded load_layout(const TiffLayout &layout)
+{
+    return load_bytes(build_tiff(layout));
+}
+
+std::vector<uint16_t> random_samples(size_t n, uint32_t bits, uint32_t seed)
+{
+    std::mt19937 rng(seed);
+    std::vector<uint16_t> v(n);
+    uint32_t mask = bits == 16 ? 0xFFFF : (1u << bits) - 1;
+    for (uint16_t &s : v)
+        s = static_cast<uint16_t>(rng() & mask);
+    return v;
+}
+
+// Runs a load in a child and returns what it printed and its exit code.
+ChildResult load_in_child(const Bytes &bytes, const std::string &name = "bad.tif")
+{
+    std::string path = scratch_path(name);
+    write_file(path, bytes);
+    return run_in_child([&] {
+        SampleGrid grid;
+        char *description = nullptr;
+        int32_t w, h, b;
+        load_tiff_image(path.c_str(), &w, &h, &b, &grid, &description);
+    });
+}
+
+void expect_refusal(const Bytes &bytes, const std::string &message)
+{
+    std::string path = scratch_path("bad.tif");
+    write_file(path, bytes);
+    ChildResult r = run_in_child([&] {
+        SampleGrid grid;
+        char *description = nullptr;
+        int32_t w, h, b;
+        load_tiff_image(path.c_str(), &w, &h, &b, &grid, &description);
+    });
+    EXPECT_EQ(r.exit_code, 1);
+    EXPECT_EQ(r.err, path + " : " + message + "\n");
+    EXPECT_EQ(r.out, "");
+}
+
+// An 8-bit 4 x 3 image in three strips of one row, with one tag changed.
+TiffLayout small_image(const std::function<void(TiffLayout &)> &change = {})
+{
+    ImageOptions o;
+    o.width = 4;
+    o.height = 3;
+    o.rows_per_strip = 1;
+    TiffLayout layout = make_image_layout(o, pack_strips(random_samples(12, 8, 1), o));
+    if (change)
+        change(layout);
+    return layout;
+}
+
+TiffEntry *entry(TiffLayout &layout, uint16_t tag)
+{
+    for (TiffEntry &e : layout.entries)
+        if (e.tag == tag)
+            return &e;
+    return nullptr;
+}
+
+void drop(TiffLayout &layout, uint16_t tag)
+{
+    layout.entries.erase(std::remove_if(layout.entries.begin(), layout.entries.end(),
+                                        [&](const TiffEntry &e) { return e.tag == tag; }),
+                         layout.entries.end());
+}
+
+void set_short(TiffLayout &layout, uint16_t tag, uint32_t value)
+{
+    drop(layout, tag);
+    layout.entries.push_back(short_entry(tag, {value}));
+}
+
+}  // namespace
+
+TEST(ImageLoader, EveryDepthFillOrderByteOrderPredictorAndStripLayout)
+{
+    uint32_t seed = 0;
+    for (uint32_t bits = 0; bits <= 16; ++bits)
+        for (uint32_t fill_order : {1u, 2u})
+            for (bool le : {false, true})
+                for (uint32_t predictor : {1u, 2u})
+                    for (uint32_t rows_per_strip : {0u, 1u, 3u}) {
+                        ImageOptions o;
+                        o.width = 13;
+                        o.height = 7;
+                        o.bits = bits;
+                        o.fill_order = fill_order;
+                        o.little_endian = le;
+                        o.predictor = predictor;
+                        o.rows_per_strip = rows_per_strip;
+                        std::vector<uint16_t> samples = random_samples(13 * 7, bits, ++seed);
+                        Loaded got = load_layout(make_image_layout(o, pack_strips(samples, o)));
+                        SCOPED_TRACE(testing::Message() << "bits " << bits << " fill " << fill_order
+                                                        << " le " << le << " predictor " << predictor
+                                                        << " rps " << rows_per_strip);
+                        EXPECT_EQ(got.width, 13);
+                        EXPECT_EQ(got.height, 7);
+                        EXPECT_EQ(got.bits, static_cast<int32_t>(bits));
+                        ASSERT_EQ(got.samples, samples);
+                    }
+}
+
+TEST(ImageLoader, WorkedUnpackingExamples)
+{
+    auto one_row = [](uint32_t width, uint32_t bits, Bytes strip, uint32_t fill = 1,
+                      bool le = false, uint32_t predictor = 1) {
+        ImageOptions o;
+        o.width = width;
+        o.bits = bits;
+        o.fill_order = fill;
+        o.little_endian = le;
+        o.predictor = predictor;
+        return load_layout(make_image_layout(o, {strip})).samples;
+    };
+    using V = std::vector<uint16_t>;
+    EXPECT_EQ(one_row(2, 12, {0xAB, 0xCD, 0xEF}), (V{0xABC, 0xDEF}));
+    EXPECT_EQ(one_row(2, 8, {0x01, 0x0F}, 2), (V{128, 240}));
+    EXPECT_EQ(one_row(1, 16, {0x34, 0x12}, 1, true), (V{0x1234}));
+    EXPECT_EQ(one_row(1, 16, {0x12, 0x34}, 1, false), (V{0x1234}));
+    EXPECT_EQ(one_row(3, 8, {10, 250, 10}, 1, false, 2), (V{10, 4, 14}));
+    EXPECT_EQ(one_row(1, 8, {250}, 1, false, 2), (V{250}));
+    EXPECT_EQ(one_row(10, 1, {0xA5, 0xBF}), (V{1, 0, 1, 0, 0, 1, 0, 1, 1, 0}));
+    // FillOrder 2 at 16 bits: each stored byte bit-reversed, then swapped.
+    EXPECT_EQ(one_row(1, 16, {0x01, 0x80}, 2, true), (V{0x0180}));
+    EXPECT_EQ(one_row(4, 0, {}), (V{0, 0, 0, 0}));
+}
+
+TEST(ImageLoader, NextRowStartsOnAFreshByte)
+{
+    ImageOptions o;
+    o.width = 10;
+    o.height = 2;
+    o.bits = 1;
+    Loaded got = load_layout(make_image_layout(o, {{0xFF, 0xFF, 0x00, 0x3F}}));
+    std::vector<uint16_t> expected(20, 0);
+    std::fill(expected.begin(), expected.begin() + 10, 1);
+    EXPECT_EQ(got.samples, expected);
+}
+
+TEST(ImageLoader, Descriptions)
+{
+    auto with_entry = [](std::optional<TiffEntry> e) {
+        TiffLayout layout = small_image();
+        if (e)
+            layout.entries.push_back(*e);
+        return load_layout(layout).description;
+    };
+    EXPECT_EQ(with_entry({}), std::nullopt);
+    EXPECT_EQ(with_entry(ascii_entry(270, std::string("ab\0", 3))), "ab");
+    EXPECT_EQ(with_entry(ascii_entry(270, std::string("abc\0", 4))), "abc");
+    EXPECT_EQ(with_entry(ascii_entry(270, std::string("frame 17 of 2000\0", 17))), "frame 17 of 2000");
+    EXPECT_EQ(with_entry(ascii_entry(270, "")), "") << "count 0: an empty text";
+    EXPECT_EQ(with_entry(TiffEntry{270, 7, {'a', 'b', 0}, {}, {}}), std::nullopt);
+}
+
+TEST(ImageLoader, DescriptionCutShortByTheEndOfTheFileIsZeroFilled)
+{
+    // A 40-byte description whose value starts 4 bytes before the end of the
+    // file (over the next-IFD offset, which is never read).
+    TiffLayout layout = small_image();
+    layout.entries.push_back(TiffEntry{270, 2, {}, 40, 0});
+    uint32_t size = static_cast<uint32_t>(build_tiff(layout).size());
+    layout.entries.back().field = size - 4;
+    Bytes bytes = build_tiff(layout);
+    std::memcpy(&bytes[size - 4], "xy\0\0", 4);
+    std::string path = scratch_path("short.tif");
+    write_file(path, bytes);
+    char *description = nullptr;
+    load_tiff_image(path.c_str(), nullptr, nullptr, nullptr, nullptr, &description);
+    ASSERT_NE(description, nullptr);
+    EXPECT_STREQ(description, "xy");
+    for (int i = 2; i <= 40; ++i)
+        EXPECT_EQ(description[i], '\0') << i;
+    std::free(description);
+}
+
+TEST(ImageLoader, AcceptedVariants)
+{
+    // SamplesPerPixel 0, PlanarConfiguration 2 with one sample, RowsPerStrip
+    // beyond the height, a second IFD that is never read.
+    EXPECT_EQ(load_layout(small_image([](TiffLayout &l) { set_short(l, 277, 0); })).width, 4);
+    EXPECT_EQ(load_layout(small_image([](TiffLayout &l) { set_short(l, 284, 2); })).width, 4);
+    ImageOptions o;
+    o.width = 2;
+    o.height = 2;
+    o.rows_per_strip = 0xFFFFFFFF;
+    EXPECT_EQ(load_layout(make_image_layout(o, {{1, 2, 3, 4}})).samples, (std::vector<uint16_t>{1, 2, 3, 4}));
+    // A BitsPerSample of count 2 reads as missing: 1 bit per sample.
+    o.rows_per_strip = 0;
+    TiffLayout layout = make_image_layout(o, {{0x80, 0x40}});
+    entry(layout, 258)->values = {8, 8};
+    Loaded got = load_layout(layout);
+    EXPECT_EQ(got.bits, 1);
+    EXPECT_EQ(got.samples, (std::vector<uint16_t>{1, 0, 0, 1}));
+}
+
+TEST(ImageLoaderRefusals, HeaderAndFile)
+{
+    ChildResult r = run_in_child([] {
+        load_tiff_image("/nonexistent/x.tif", nullptr, nullptr, nullptr, nullptr, nullptr);
+    });
+    EXPECT_EQ(r.exit_code, 1);
+    EXPECT_EQ(r.err, "/nonexistent/x.tif : file not found.\n");
+
+    Bytes good = build_tiff(small_image());
+    expect_refusal({}, "bad magic number.");
+    Bytes im = good;
+    im[0] = 'I';
+    expect_refusal(im, "bad magic number.");
+    Bytes xx = good;
+    xx[0] = xx[1] = 'X';
+    expect_refusal(xx, "bad magic number.");
+    Bytes not42 = good;
+    not42[3] = 43;
+    expect_refusal(not42, "bad magic number.");
+    Bytes little = build_tiff([] {
+        TiffLayout l = small_image();
+        l.little_endian = true;
+        return l;
+    }());
+    little[2] = 0;
+    little[3] = 42;  // 42 in the wrong byte order
+    expect_refusal(little, "bad magic number.");
+
+    TiffLayout beyond = small_image();
+    beyond.ifd_offset = 1000000;
+    expect_refusal(build_tiff(beyond), "primary image attribute not found.");
+}
+
+TEST(ImageLoaderRefusals, TagsInTheirOrder)
+{
+    struct Case {
+        const char *what;
+        std::function<void(TiffLayout &)> change;
+        const char *message;
+    };
+    const std::vector<Case> cases = {
+        {"width 0", [](TiffLayout &l) { entry(l, 256)->values = {0}; }, "primary image attribute not found."},
+        {"no height", [](TiffLayout &l) { drop(l, 257); }, "primary image attribute not found."},
+        {"no photometric", [](TiffLayout &l) { drop(l, 262); }, "primary image attribute not found."},
+        {"photometric LONG", [](TiffLayout &l) { entry(l, 262)->type = 4; }, "primary image attribute not found."},
+        {"photometric count 2", [](TiffLayout &l) { entry(l, 262)->values = {1, 1}; }, "primary image attribute not found."},
+        {"photometric 65535", [](TiffLayout &l) { entry(l, 262)->values = {65535}; }, "primary image attribute not found."},
+        {"missing attribute before size", [](TiffLayout &l) { drop(l, 262); entry(l, 256)->values = {0x80000000}; }, "primary image attribute not found."},
+        {"width bit 31", [](TiffLayout &l) { entry(l, 256)->values = {0x80000000}; }, "too large image size."},
+        {"height bit 31", [](TiffLayout &l) { entry(l, 257)->values = {0xFFFFFFFF}; }, "too large image size."},
+        {"size before photometric", [](TiffLayout &l) { entry(l, 257)->values = {0xFFFFFFFF}; entry(l, 262)->values = {2}; }, "too large image size."},
+        {"photometric 2", [](TiffLayout &l) { entry(l, 262)->values = {2}; }, "bad photometric interpretation."},
+        {"photometric before samples", [](TiffLayout &l) { entry(l, 262)->values = {5}; set_short(l, 277, 3); }, "bad photometric interpretation."},
+        {"3 samples", [](TiffLayout &l) { set_short(l, 277, 3); }, "too many samples per pixel."},
+        {"samples before bits", [](TiffLayout &l) { set_short(l, 277, 2); set_short(l, 258, 32); }, "too many samples per pixel."},
+        {"17 bits", [](TiffLayout &l) { set_short(l, 258, 17); }, "too many bits per sample."},
+        {"bits before planar", [](TiffLayout &l) { set_short(l, 258, 17); set_short(l, 284, 3); }, "too many bits per sample."},
+        {"planar 3", [](TiffLayout &l) { set_short(l, 284, 3); }, "bad planar configuration."},
+        {"planar 0", [](TiffLayout &l) { set_short(l, 284, 0); }, "bad planar configuration."},
+        {"fill order 3", [](TiffLayout &l) { set_short(l, 266, 3); }, "bad fill order."},
+        {"fill order 0", [](TiffLayout &l) { set_short(l, 266, 0); }, "bad fill order."},
+        {"compression 7", [](TiffLayout &l) { set_short(l, 259, 7); }, "unknown image compression method."},
+        {"compression before predictor", [](TiffLayout &l) { set_short(l, 259, 2); set_short(l, 317, 3); }, "unknown image compression method."},
+        {"predictor 3", [](TiffLayout &l) { set_short(l, 317, 3); }, "unknown differencing predictor."},
+        {"rows per strip 0", [](TiffLayout &l) { drop(l, 278); l.entries.push_back(long_entry(278, {0})); }, "bad rows per strip."},
+        {"no strip offsets", [](TiffLayout &l) { l.add_strip_tags = false; }, "strip offset not found."},
+        {"ASCII strip offsets", [](TiffLayout &l) {
+             l.add_strip_tags = false;
+             l.entries.push_back(TiffEntry{273, 2, {8, 12, 16}, {}, {}});
+         }, "strip offset not found."},
+        {"strip offsets count", [](TiffLayout &l) {
+             l.add_strip_tags = false;
+             l.entries.push_back(long_entry(273, {8, 12}));
+             l.entries.push_back(long_entry(279, {4, 4}));
+         }, "bad number of strip offset."},
+        {"no strip byte counts", [](TiffLayout &l) {
+             l.add_strip_tags = false;
+             l.entries.push_back(long_entry(273, {8, 12, 16}));
+         }, "strip bytes count not found."},
+        {"strip byte counts count", [](TiffLayout &l) {
+             l.add_strip_tags = false;
+             l.entries.push_back(short_entry(273, {8, 12, 16}));
+             l.entries.push_back(short_entry(279, {4, 4, 4, 4}));
+         }, "bad number of strip bytes count."},
+        {"strip one byte too long", [](TiffLayout &l) { l.strips[1].push_back(0); }, "too many codes."},
+        {"strip one byte too short", [](TiffLayout &l) { l.strips[2].pop_back(); }, "too few codes."},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        expect_refusal(build_tiff(small_image(c.change)), c.message);
+    }
+}
+
+TEST(ImageLoaderRefusals, StripDataPastTheEndOfTheFile)
+{
+    // The last strip's bytes are cut off by the end of the file.
+    Bytes bytes = build_tiff(small_image([](TiffLayout &l) {
+        l.add_strip_tags = false;
+        l.entries.push_back(long_entry(273, {8, 12, 4000}));
+        l.entries.push_back(long_entry(279, {4, 4, 4}));
+    }));
+    expect_refusal(bytes, "unexpected end of file.");
+    // The byte count runs out before the end of the file is met.
+    bytes = build_tiff(small_image([](TiffLayout &l) {
+        l.add_strip_tags = false;
+        l.entries.push_back(long_entry(273, {8, 12, 4000}));
+        l.entries.push_back(long_entry(279, {4, 4, 0}));
+    }));
+    expect_refusal(bytes, "too few codes.");
+}
+
+TEST(ImageLoaderRefusals, PathNamedAsGiven)
+{
+    Bytes bytes = build_tiff(small_image([](TiffLayout &l) { set_short(l, 258, 17); }));
+    ChildResult r = load_in_child(bytes, "name with spaces.tif");
+    EXPECT_NE(r.err.find("name with spaces.tif : too many bits per sample.\n"), std::string::npos);
+}

@@ -1,0 +1,307 @@
+// The writer's file layout byte by byte, its strip geometry, descriptions,
+// bit packing, large sizes, and its failures.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <filesystem>
+#include <map>
+
+#include "support/child_process.h"
+#include "support/tiff_builder.h"
+#include "tiff_out/tiff_out.h"
+
+namespace {
+
+SampleGrid make_grid(int32_t width, int32_t height, const std::vector<uint16_t> &samples = {})
+{
+    SampleGrid grid;
+    grid.width = width;
+    grid.height = height;
+    grid.rows = static_cast<uint16_t **>(std::calloc(static_cast<size_t>(height), sizeof(uint16_t *)));
+    for (int32_t y = 0; y < height; ++y) {
+        grid.rows[y] = static_cast<uint16_t *>(std::calloc(static_cast<size_t>(width), 2));
+        for (int32_t x = 0; x < width && !samples.empty(); ++x)
+            grid.rows[y][x] = samples[(static_cast<size_t>(y) * width + x) % samples.size()];
+    }
+    return grid;
+}
+
+Bytes store(int32_t width, int32_t height, int32_t bits, const std::vector<uint16_t> &samples,
+            const char *description = nullptr)
+{
+    SampleGrid grid = make_grid(width, height, samples);
+    std::string path = scratch_path("out.tif");
+    store_tiff_image(path.c_str(), width, height, bits, grid, description);
+    release_sample_grid(&grid);
+    return read_file(path);
+}
+
+uint32_t be16(const Bytes &b, size_t at) { return (b.at(at) << 8) | b.at(at + 1); }
+uint32_t be32(const Bytes &b, size_t at) { return (be16(b, at) << 16) | be16(b, at + 2); }
+
+struct Entry {
+    uint32_t type, count, field;
+};
+
+// The directory of a big-endian file, read independently of the loader.
+std::map<uint32_t, Entry> directory(const Bytes &file, uint32_t *ifd_out = nullptr)
+{
+    std::map<uint32_t, Entry> entries;
+    uint32_t ifd = be32(file, 4);
+    if (ifd_out)
+        *ifd_out = ifd;
+    uint32_t n = be16(file, ifd);
+    for (uint32_t i = 0; i < n; ++i) {
+        size_t at = ifd + 2 + 12 * i;
+        entries[be16(file, at)] = Entry{be16(file, at + 2), be32(file, at + 4), be32(file, at + 8)};
+    }
+    EXPECT_EQ(file.size(), ifd + 2 + 12 * n + 4) << "the directory ends the file";
+    EXPECT_EQ(be32(file, ifd + 2 + 12 * n), 0u);
+    return entries;
+}
+
+}  // namespace
+
+TEST(TiffWriter, TwoSamplesByteForByte)
+{
+    Bytes expected = {0x4D, 0x4D, 0x00, 0x2A, 0x00, 0x00, 0x00, 0x0C, 0x12, 0x34, 0xAB, 0xCD, 0x00, 0x0B};
+    auto entry = [&](uint16_t tag, uint16_t type, uint32_t value) {
+        Bytes e = {uint8_t(tag >> 8), uint8_t(tag), 0, uint8_t(type), 0, 0, 0, 1};
+        if (type == 3)
+            e.insert(e.end(), {uint8_t(value >> 8), uint8_t(value), 0, 0});
+        else
+            e.insert(e.end(), {uint8_t(value >> 24), uint8_t(value >> 16), uint8_t(value >> 8), uint8_t(value)});
+        expected.insert(expected.end(), e.begin(), e.end());
+    };
+    entry(256, 3, 2);
+    entry(257, 3, 1);
+    entry(258, 3, 16);
+    entry(259, 3, 1);
+    entry(262, 3, 1);
+    entry(266, 3, 1);
+    entry(273, 4, 8);
+    entry(277, 3, 1);
+    entry(278, 3, 2048);
+    entry(279, 4, 4);
+    entry(284, 3, 1);
+    expected.insert(expected.end(), {0, 0, 0, 0});
+    ASSERT_EQ(expected.size(), 150u);
+    EXPECT_EQ(store(2, 1, 16, {0x1234, 0xABCD}), expected);
+}
+
+TEST(TiffWriter, SingleSampleFile)
+{
+    Bytes file = store(1, 1, 16, {0xBEEF});
+    uint32_t ifd = 0;
+    directory(file, &ifd);
+    EXPECT_EQ(file.size(), 148u);
+    EXPECT_EQ(be16(file, 8), 0xBEEFu);
+    EXPECT_EQ(ifd, 10u);
+}
+
+TEST(TiffWriter, StripGeometry)
+{
+    struct Case {
+        int32_t width, height, bits;
+        uint32_t rows_per_strip, strip_count, strip_bytes;
+    };
+    for (const Case &c : std::vector<Case>{{4096, 2, 16, 1, 2, 8192},
+                                           {4095, 2, 16, 1, 2, 8190},
+                                           {2048, 3, 16, 2, 2, 8192},
+                                           {5000, 2, 16, 1, 2, 10000},
+                                           {100, 10, 16, 40, 1, 2000},
+                                           {3, 5461, 12, 1638, 4, 8190}}) {
+        SCOPED_TRACE(testing::Message() << c.width << "x" << c.height << "x" << c.bits);
+        Bytes file = store(c.width, c.height, c.bits, {1, 2, 3});
+        auto dir = directory(file);
+        EXPECT_EQ(dir[278].field >> 16, c.rows_per_strip);
+        EXPECT_EQ(dir[273].count, c.strip_count);
+        EXPECT_EQ(dir[279].count, c.strip_count);
+        uint32_t first_count = c.strip_count == 1 ? dir[279].field : be32(file, dir[279].field);
+        EXPECT_EQ(first_count, c.strip_bytes);
+    }
+}
+
+TEST(TiffWriter, SingleStripArraysInline)
+{
+    Bytes file = store(100, 10, 16, {7});
+    uint32_t ifd = 0;
+    auto dir = directory(file, &ifd);
+    EXPECT_EQ(dir[273].field, 8u);
+    EXPECT_EQ(dir[279].field, 2000u);
+    EXPECT_EQ(ifd, 2008u);
+}
+
+TEST(TiffWriter, StripArraysAfterOddSampleData)
+{
+    Bytes file = store(3, 5461, 8, {1, 2, 3});
+    uint32_t ifd = 0;
+    auto dir = directory(file, &ifd);
+    EXPECT_EQ(dir[278].field >> 16, 2730u);
+    EXPECT_EQ(file.at(16391), 0) << "a zero byte evens out the sample data";
+    EXPECT_EQ(dir[273].field, 16392u);
+    EXPECT_EQ(be32(file, 16392), 8u);
+    EXPECT_EQ(be32(file, 16396), 8198u);
+    EXPECT_EQ(be32(file, 16400), 16388u);
+    EXPECT_EQ(dir[279].field, 16404u);
+    EXPECT_EQ(be32(file, 16404), 8190u);
+    EXPECT_EQ(be32(file, 16412), 3u);
+    EXPECT_EQ(ifd, 16416u);
+
+    file = store(4096, 3, 16, {5});
+    dir = directory(file, &ifd);
+    EXPECT_EQ(dir[273].field, 24584u);
+    EXPECT_EQ(be32(file, 24588), 8200u);
+    EXPECT_EQ(be32(file, 24592), 16392u);
+    EXPECT_EQ(dir[279].field, 24596u);
+    EXPECT_EQ(ifd, 24608u);
+}
+
+TEST(TiffWriter, Descriptions)
+{
+    struct Case {
+        const char *text;
+        uint32_t entries, count, data_offset;
+        Bytes field_or_text;
+    };
+    for (const Case &c : std::vector<Case>{{nullptr, 11, 0, 8, {}},
+                                           {"", 12, 1, 8, {0, 0, 0, 0}},
+                                           {"abc", 12, 4, 8, {'a', 'b', 'c', 0}},
+                                           {"abcd", 12, 5, 14, {'a', 'b', 'c', 'd', 0, 0}},
+                                           {"abcde", 12, 6, 14, {'a', 'b', 'c', 'd', 'e', 0}}}) {
+        SCOPED_TRACE(c.text ? c.text : "(none)");
+        Bytes file = store(1, 1, 16, {0x0102}, c.text);
+        uint32_t ifd = 0;
+        auto dir = directory(file, &ifd);
+        EXPECT_EQ(be16(file, ifd), c.entries);
+        EXPECT_EQ(be16(file, c.data_offset), 0x0102u);
+        if (c.text == nullptr) {
+            EXPECT_EQ(dir.count(270), 0u);
+            continue;
+        }
+        EXPECT_EQ(dir[270].type, 2u);
+        EXPECT_EQ(dir[270].count, c.count);
+        size_t text_at = c.count <= 4 ? ifd + 2 + 12 * 6 + 8 : 8;
+        if (c.count > 4) {
+            EXPECT_EQ(dir[270].field, 8u);
+        }
+        EXPECT_EQ(Bytes(file.begin() + text_at, file.begin() + text_at + c.field_or_text.size()), c.field_or_text);
+    }
+}
+
+TEST(TiffWriter, SampleEncodingAtOtherDepths)
+{
+    Bytes file = store(10, 1, 1, {1, 0, 1, 1, 0, 0, 0, 0, 1, 3});
+    EXPECT_EQ(file.at(8), 0xB0);
+    EXPECT_EQ(file.at(9), 0xC0);
+    EXPECT_EQ(directory(file)[262].field >> 16, 0u) << "one bit: zero is white";
+
+    file = store(3, 1, 12, {0xABC, 0x123, 0xFFF});
+    EXPECT_EQ(Bytes(file.begin() + 8, file.begin() + 13), (Bytes{0xAB, 0xC1, 0x23, 0xFF, 0xF0}));
+    EXPECT_EQ(directory(file)[262].field >> 16, 1u);
+
+    file = store(2, 1, 8, {0x0102, 0x00FF});
+    EXPECT_EQ(Bytes(file.begin() + 8, file.begin() + 10), (Bytes{0x02, 0xFF}));
+}
+
+TEST(TiffWriter, SizesAbove65535AreStoredAsLong)
+{
+    Bytes file = store(70000, 1, 1, {1});
+    auto dir = directory(file);
+    EXPECT_EQ(dir[256].type, 4u);
+    EXPECT_EQ(dir[256].field, 70000u);
+    EXPECT_EQ(dir[257].type, 3u);
+    EXPECT_EQ(dir[257].field >> 16, 1u);
+}
+
+namespace {
+
+ChildResult store_in_child(const std::string &path, int32_t width, int32_t height, int32_t bits,
+                           const std::function<void()> &before = {})
+{
+    return run_in_child([&] {
+        if (before)
+            before();
+        SampleGrid grid = width >= 1 && height >= 1 && width < 100000 && height < 100000
+                              ? make_grid(width, height, {1})
+                              : SampleGrid{};
+        store_tiff_image(path.c_str(), width, height, bits, grid, nullptr);
+    });
+}
+
+void expect_not_stored(const ChildResult &r, const std::string &path)
+{
+    EXPECT_EQ(r.exit_code, 1);
+    EXPECT_EQ(r.err, path + " : file not stored.\n");
+}
+
+}  // namespace
+
+TEST(TiffWriterFailures, RefusedBeforeTheFileIsOpened)
+{
+    std::string path = scratch_path("existing.tif");
+    write_file(path, {'k', 'e', 'e', 'p'});
+    for (auto [w, h, b] : std::vector<std::tuple<int32_t, int32_t, int32_t>>{
+             {0, 1, 16}, {1, 0, 16}, {1, 1, 0}, {-5, 1, 16}, {1, 1, 17},
+             // 2 x 2^31 - 2 bytes of sample data cannot be addressed with 32 bits
+             {0x7FFFFFFF, 2, 16}}) {
+        SCOPED_TRACE(testing::Message() << w << "x" << h << "x" << b);
+        expect_not_stored(store_in_child(path, w, h, b), path);
+        EXPECT_EQ(read_file(path), (Bytes{'k', 'e', 'e', 'p'}));
+    }
+    expect_not_stored(store_in_child("/nonexistent/dir/out.tif", 1, 1, 16), "/nonexistent/dir/out.tif");
+}
+
+TEST(TiffWriterFailures, FullDeviceIsReportedAndKept)
+{
+    expect_not_stored(store_in_child("/dev/full", 64, 64, 16), "/dev/full");
+    struct stat st;
+    ASSERT_EQ(stat("/dev/full", &st), 0);
+    EXPECT_TRUE(S_ISCHR(st.st_mode));
+
+    // A link to it is not removed either.
+    std::string link = scratch_path("full-link");
+    ASSERT_EQ(symlink("/dev/full", link.c_str()), 0);
+    expect_not_stored(store_in_child(link, 64, 64, 16), link);
+    EXPECT_TRUE(std::filesystem::is_symlink(link));
+}
+
+TEST(TiffWriterFailures, FileSizeLimitRemovesThePartialFile)
+{
+    std::string path = scratch_path("limited.tif");
+    ChildResult r = store_in_child(path, 1024, 1024, 16, [] {
+        signal(SIGXFSZ, SIG_IGN);
+        struct rlimit limit = {100000, 100000};
+        setrlimit(RLIMIT_FSIZE, &limit);
+    });
+    expect_not_stored(r, path);
+    EXPECT_FALSE(std::filesystem::exists(path));
+
+    // A limit that only the last bytes (the directory) exceed.
+    path = scratch_path("limited-late.tif");
+    r = store_in_child(path, 1024, 1024, 16, [] {
+        signal(SIGXFSZ, SIG_IGN);
+        struct rlimit limit = {8 + 2 * 1024 * 1024 + 100, 8 + 2 * 1024 * 1024 + 100};
+        setrlimit(RLIMIT_FSIZE, &limit);
+    });
+    expect_not_stored(r, path);
+    EXPECT_FALSE(std::filesystem::exists(path));
+}
+
+TEST(TiffWriterFailures, FifoIsNotSeekableAndStays)
+{
+    std::string path = scratch_path("pipe");
+    ASSERT_EQ(mkfifo(path.c_str(), 0600), 0);
+    int reader_fd = open(path.c_str(), O_RDONLY | O_NONBLOCK);
+    ASSERT_GE(reader_fd, 0);
+    expect_not_stored(store_in_child(path, 4, 4, 16), path);
+    close(reader_fd);
+    struct stat st;
+    ASSERT_EQ(lstat(path.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISFIFO(st.st_mode));
+}
