@@ -1,0 +1,23 @@
+// Loading test files through the real loader, in this process or, for
+// refusals, in a child whose message and exit status are checked exactly.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "support/tiff_builder.h"
+
+struct Loaded {
+    int32_t width = 0, height = 0, bits = 0;
+    std::vector<uint16_t> samples;  // row-major
+    std::optional<std::string> description;
+};
+
+Loaded load_file(const std::string &path);
+Loaded load_bytes(const Bytes &bytes);
+
+// Expects loading `bytes` to end the process with "<path> : <message>\n" on
+// standard error, exit status 1 and nothing on standard output.
+void expect_refusal(const Bytes &bytes, const std::string &message);
