@@ -3,7 +3,7 @@
 
 usage: make_tiff.py OUT --width W --height H [--bits B] [--endian little|big]
                     [--rows-per-strip R] [--description TEXT] [--seed S] [--zeros N]
-                    [--values V,V,...]
+                    [--values V,V,...] [--random]
 
 Samples are a smooth gradient with bright spots and noise, like a fluorescence
 frame; --zeros sets the first N samples to 0 (zero divisors); --values gives
@@ -61,6 +61,7 @@ def main():
     p.add_argument("--seed", type=int, default=1)
     p.add_argument("--zeros", type=int, default=0)
     p.add_argument("--values")
+    p.add_argument("--random", action="store_true", help="uniformly random samples")
     a = p.parse_args()
 
     little = a.endian == "little"
@@ -69,6 +70,9 @@ def main():
     if a.values:
         flat = [int(v) for v in a.values.split(",")]
         grid = [flat[y * a.width:(y + 1) * a.width] for y in range(a.height)]
+    elif a.random:
+        rng = random.Random(a.seed)
+        grid = [[rng.randrange(1 << a.bits) for _ in range(a.width)] for _ in range(a.height)]
     else:
         grid = samples(a.width, a.height, a.bits, a.seed)
     rows = [pack_row(r, a.bits, little) for r in grid]

@@ -21,12 +21,16 @@ run() {
     fi
 }
 
-# "bits byte-order width height": sizes that leave partial bytes at the end of
-# rows, large enough for 12-bit LZW codes and table clears in long strips.
-for base in "8 little 333 97" "16 big 333 97" "16 little 512 256" "4 big 333 97" "1 little 333 97" "12 big 101 40" "2 little 77 31"; do
-    read -r bits order width height <<<"$base"
+# "bits byte-order width height [random]": sizes that leave partial bytes at
+# the end of rows, large enough for 12-bit LZW codes and table clears in long
+# strips; one-row random images of 255, 774 and 1818 bytes, which libtiff's
+# LZW closes with an end code at the width just raised.
+for base in "8 little 333 97" "16 big 333 97" "16 little 512 256" "4 big 333 97" "1 little 333 97" \
+            "12 big 101 40" "2 little 77 31" "8 big 255 1 random" "8 big 774 1 random" "8 big 1818 1 random"; do
+    read -r bits order width height random <<<"$base"
     orig="$work/orig.tif"
-    python3 "$here/make_tiff.py" "$orig" --width "$width" --height "$height" --bits "$bits" --endian "$order" --seed "$bits"
+    python3 "$here/make_tiff.py" "$orig" --width "$width" --height "$height" --bits "$bits" --endian "$order" \
+        --seed "$bits" ${random:+--random}
     python3 "$here/make_tiff.py" "$work/other.tif" --width "$width" --height "$height" --bits 16 --seed 99 --zeros 5
     run "$orig" "$work/other.tif" "$work/ref-dividend.tif"
     run "$work/other.tif" "$orig" "$work/ref-divisor.tif"

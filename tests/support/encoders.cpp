@@ -1,5 +1,7 @@
 #include "support/encoders.h"
 
+#include <map>
+
 Bytes packbits_encode(const Bytes &data, unsigned noop_every)
 {
     Bytes out;
@@ -40,4 +42,68 @@ Bytes reverse_bits_each(Bytes data)
         b = r;
     }
     return data;
+}
+
+Bytes pack_codes(const std::vector<LzwCode> &codes)
+{
+    Bytes out;
+    uint32_t acc = 0;
+    int nbits = 0;
+    for (const LzwCode &c : codes) {
+        for (int b = c.width - 1; b >= 0; --b) {
+            acc = (acc << 1) | ((c.code >> b) & 1);
+            if (++nbits == 8) {
+                out.push_back(static_cast<uint8_t>(acc));
+                acc = 0;
+                nbits = 0;
+            }
+        }
+    }
+    if (nbits != 0)
+        out.push_back(static_cast<uint8_t>(acc << (8 - nbits)));
+    return out;
+}
+
+int lzw_data_code_width(unsigned k)
+{
+    return k <= 254 ? 9 : k <= 766 ? 10 : k <= 1790 ? 11 : 12;
+}
+
+Bytes lzw_encode(const Bytes &data, const LzwOptions &options)
+{
+    std::vector<LzwCode> codes = {{256, 9}};
+    std::map<std::pair<int, uint8_t>, int> table;
+    int next = 258;
+    unsigned k = 0;  // data codes since the last clear code
+    int w = -1;
+    for (uint8_t b : data) {
+        if (w < 0) {
+            w = b;
+            continue;
+        }
+        auto found = table.find({w, b});
+        if (found != table.end()) {
+            w = found->second;
+            continue;
+        }
+        codes.push_back({static_cast<uint32_t>(w), lzw_data_code_width(++k)});
+        if (k == options.codes_per_table) {
+            codes.push_back({256, lzw_data_code_width(k + 1)});
+            table.clear();
+            next = 258;
+            k = 0;
+        } else {
+            table[{w, b}] = next++;
+        }
+        w = b;
+    }
+    if (w >= 0)
+        codes.push_back({static_cast<uint32_t>(w), lzw_data_code_width(++k)});
+    int end_width = k == 0 ? 9 : lzw_data_code_width(options.end_at_wider ? k + 1 : k);
+    if (options.clear_before_end) {
+        codes.push_back({256, end_width});
+        end_width = 9;
+    }
+    codes.push_back({257, end_width});
+    return pack_codes(codes);
 }

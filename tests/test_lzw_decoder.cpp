@@ -1,0 +1,258 @@
+// LZW strips: the code stream byte by byte, the width boundaries with the end
+// code at either width, full tables, padding, refusals in their order, and
+// random images of every kind encoded by an independent encoder.
+#include <gtest/gtest.h>
+
+#include <random>
+
+#include "support/encoders.h"
+#include "support/load_helpers.h"
+
+namespace {
+
+Bytes one_row_image(const Bytes &strip, uint32_t width)
+{
+    ImageOptions o;
+    o.width = width;
+    o.compression = 5;
+    return build_tiff(make_image_layout(o, {strip}));
+}
+
+std::vector<uint16_t> widen(const Bytes &bytes)
+{
+    return std::vector<uint16_t>(bytes.begin(), bytes.end());
+}
+
+// k single-byte data codes after the opening clear code, at the widths
+// writers use, then `tail` (end or clear codes at chosen widths).
+Bytes single_byte_codes(unsigned k, const std::vector<LzwCode> &tail, Bytes *decoded)
+{
+    std::vector<LzwCode> codes = {{256, 9}};
+    decoded->clear();
+    for (unsigned i = 1; i <= k; ++i) {
+        uint8_t value = static_cast<uint8_t>(i * 37 + 11);
+        codes.push_back({value, lzw_data_code_width(i)});
+        decoded->push_back(value);
+    }
+    codes.insert(codes.end(), tail.begin(), tail.end());
+    return pack_codes(codes);
+}
+
+Bytes random_bytes(size_t n, uint32_t seed, unsigned alphabet = 256)
+{
+    std::mt19937 rng(seed);
+    Bytes b(n);
+    for (uint8_t &v : b)
+        v = static_cast<uint8_t>(rng() % alphabet);
+    return b;
+}
+
+}  // namespace
+
+TEST(LzwDecoder, CodeStreamsThatDecode)
+{
+    struct Case {
+        Bytes strip, decoded;
+    };
+    for (const Case &c : std::vector<Case>{
+             {{0x80, 0x10, 0x60, 0x20}, {0x41}},
+             {{0x80, 0x10, 0x60, 0x3F}, {0x41}},  // bits after the end code are not examined
+             {{0x80, 0x10, 0x60, 0x44, 0x18, 0x08}, {0x41, 0x41, 0x41, 0x41}},
+             {{0x80, 0x10, 0x48, 0x50, 0x28, 0x24, 0x04}, {0x41, 0x42, 0x41, 0x42, 0x41, 0x42, 0x41}},
+             {{0x80, 0x10, 0x60, 0x10, 0x10}, {0x41}},  // a clear code before the end code
+             {{0x80, 0x40, 0x40}, {}},                  // no byte asked for
+             {{0x80, 0x10, 0x60, 0x20, 0x00}, {0x41}},  // zero padding after the end code
+             {{0x80, 0x10, 0x60, 0x20, 0x00, 0x00, 0x00}, {0x41}},
+         }) {
+        if (c.decoded.empty()) {
+            // A zero-width image cannot be made: ask for no byte with 0 bits per sample.
+            ImageOptions o;
+            o.width = 5;
+            o.bits = 0;
+            o.compression = 5;
+            EXPECT_EQ(load_bytes(build_tiff(make_image_layout(o, {c.strip}))).samples,
+                      std::vector<uint16_t>(5, 0));
+            continue;
+        }
+        EXPECT_EQ(load_bytes(one_row_image(c.strip, static_cast<uint32_t>(c.decoded.size()))).samples,
+                  widen(c.decoded));
+    }
+}
+
+TEST(LzwDecoder, CodeStreamsThatAreRefused)
+{
+    struct Case {
+        Bytes strip;
+        uint32_t asked;
+        const char *message;
+    };
+    for (const Case &c : std::vector<Case>{
+             {{0x80, 0x40, 0x40}, 1, "LZW unexpected end of code."},
+             {{0x00, 0x10, 0x60, 0x20}, 1, "LZW missing first clear code."},
+             {{0x80}, 1, "LZW too few codes."},
+             {{}, 1, "LZW too few codes."},
+             {{0x80, 0x40, 0x08, 0x30, 0x10}, 1, "LZW unknown code after clear code."},
+             {{0x80, 0x10, 0x60, 0x70, 0x10}, 2, "LZW too large code."},
+             {{0x80, 0x10, 0x60, 0x20}, 2, "LZW unexpected end of code."},
+             {{0x80, 0x10, 0x60, 0x20, 0x01}, 1, "LZW too many codes."},  // a non-zero byte after the end code
+             {{0x80, 0x10, 0x60, 0x20, 0x00, 0x80}, 1, "LZW too many codes."},
+             {{0x80, 0x10, 0x60, 0x50, 0x10}, 2, "LZW too many codes."},  // a byte of the last string left
+             {{0x80, 0x10, 0x48, 0x50, 0x10}, 1, "LZW missing end of codes."},
+             {{0x80, 0x10, 0x60}, 1, "LZW too few codes."},
+         }) {
+        SCOPED_TRACE(testing::Message() << c.strip.size() << " bytes, " << c.asked << " asked: " << c.message);
+        expect_refusal(one_row_image(c.strip, c.asked), c.message);
+    }
+}
+
+TEST(LzwDecoder, EndCodeAtBothWidthsWhereTheLastEntryRaisedTheWidth)
+{
+    Bytes decoded;
+    for (unsigned k : {254u, 766u, 1790u}) {
+        int narrow = lzw_data_code_width(k), wide = lzw_data_code_width(k + 1);
+        ASSERT_EQ(wide, narrow + 1);
+        for (const std::vector<LzwCode> &tail : std::vector<std::vector<LzwCode>>{
+                 {{257, narrow}}, {{257, wide}}, {{256, narrow}, {257, 9}}, {{256, wide}, {257, 9}}}) {
+            SCOPED_TRACE(testing::Message() << k << " codes, tail of " << tail.size() << " at width " << tail[0].width);
+            Bytes strip = single_byte_codes(k, tail, &decoded);
+            EXPECT_EQ(load_bytes(one_row_image(strip, k)).samples, widen(decoded));
+        }
+        // Anything else there is still refused, at either width.
+        for (int width : {narrow, wide}) {
+            Bytes strip = single_byte_codes(k, {{258, width}, {257, width}}, &decoded);
+            expect_refusal(one_row_image(strip, k), "LZW missing end of codes.");
+        }
+    }
+}
+
+TEST(LzwDecoder, EndCodeAtTheCurrentWidthOtherwise)
+{
+    Bytes decoded;
+    for (unsigned k : {1u, 2u, 255u, 767u, 1791u, 3000u}) {
+        int width = lzw_data_code_width(k);
+        SCOPED_TRACE(testing::Message() << k << " codes");
+        Bytes strip = single_byte_codes(k, {{257, width}}, &decoded);
+        EXPECT_EQ(load_bytes(one_row_image(strip, k)).samples, widen(decoded));
+        if (k > 254) {
+            strip = single_byte_codes(k, {{257, width - 1}}, &decoded);
+            expect_refusal(one_row_image(strip, k), "LZW missing end of codes.");
+        }
+    }
+}
+
+TEST(LzwDecoder, FullTable)
+{
+    Bytes decoded;
+    // 3839 data codes fill the table; the end code follows at 12 bits.
+    Bytes strip = single_byte_codes(3839, {{257, 12}}, &decoded);
+    EXPECT_EQ(load_bytes(one_row_image(strip, 3839)).samples, widen(decoded));
+
+    // A clear code at 12 bits starts a new table of 9-bit codes.
+    strip = single_byte_codes(3839, {{256, 12}, {1, 9}, {2, 9}, {258, 9}, {257, 9}}, &decoded);
+    decoded.insert(decoded.end(), {1, 2, 1, 2});
+    EXPECT_EQ(load_bytes(one_row_image(strip, 3843)).samples, widen(decoded));
+
+    // A 3840th data code has no room.
+    strip = single_byte_codes(3839, {{7, 12}, {257, 12}}, &decoded);
+    expect_refusal(one_row_image(strip, 3840), "LZW code table overflow.");
+}
+
+TEST(LzwDecoder, StripPastTheEndOfTheFile)
+{
+    ImageOptions o;
+    o.width = 4;
+    o.compression = 5;
+    TiffLayout layout = make_image_layout(o, {});
+    layout.add_strip_tags = false;
+    layout.entries.push_back(long_entry(273, {100000}));
+    layout.entries.push_back(long_entry(279, {6}));
+    expect_refusal(build_tiff(layout), "LZW unexpected end of file.");
+    layout.entries.back() = long_entry(279, {0});
+    expect_refusal(build_tiff(layout), "LZW too few codes.");
+
+    // Padding after the end code that the file does not hold: the strip is
+    // the file's last 4 bytes (over the next-IFD offset, never read).
+    o.width = 1;
+    layout = make_image_layout(o, {});
+    layout.add_strip_tags = false;
+    layout.entries.push_back(long_entry(273, {0}));
+    layout.entries.push_back(long_entry(279, {100}));
+    uint32_t size = static_cast<uint32_t>(build_tiff(layout).size());
+    layout.entries[layout.entries.size() - 2] = long_entry(273, {size - 4});
+    Bytes bytes = build_tiff(layout);
+    std::copy_n(Bytes{0x80, 0x10, 0x60, 0x20}.begin(), 4, bytes.end() - 4);
+    expect_refusal(bytes, "LZW unexpected end of file.");
+}
+
+TEST(LzwDecoder, StringsCrossRowsAndSamplesAndNothingCrossesStrips)
+{
+    // 16-bit, 3 x 2: 0x41 0x41 0x41 0x41 (codes 65, 258) then more; strings
+    // split 16-bit samples and continue into the next row.
+    ImageOptions o;
+    o.width = 3;
+    o.height = 2;
+    o.bits = 16;
+    o.compression = 5;
+    Bytes data = {0x41, 0x41, 0x41, 0x41, 0x41, 0x42, 0x41, 0x42, 0x41, 0x42, 0x41, 0x42};
+    EXPECT_EQ(load_bytes(build_tiff(make_image_layout(o, {lzw_encode(data)}))).samples,
+              (std::vector<uint16_t>{0x4141, 0x4141, 0x4142, 0x4142, 0x4142, 0x4142}));
+
+    // A string left over at the end of the first strip is refused there:
+    // codes A, AA, AAA give 6 bytes where the row takes 5.
+    o.bits = 8;
+    o.width = 5;
+    o.rows_per_strip = 1;
+    Bytes first = lzw_encode(Bytes(6, 0x41));
+    Bytes second = lzw_encode({1, 2, 3, 4, 5});
+    expect_refusal(build_tiff(make_image_layout(o, {first, second})), "LZW too many codes.");
+}
+
+TEST(LzwDecoder, RandomImagesOfEveryKindMatchTheirUncompressedTwins)
+{
+    uint32_t seed = 0;
+    for (uint32_t bits : {1u, 4u, 8u, 12u, 16u})
+        for (uint32_t fill_order : {1u, 2u})
+            for (bool le : {false, true})
+                for (uint32_t predictor : {1u, 2u})
+                    for (const LzwOptions &lzw : {LzwOptions{}, LzwOptions{300, true, false},
+                                                  LzwOptions{3839, true, true}}) {
+                        ImageOptions o;
+                        o.width = 301;
+                        o.height = 24;
+                        o.bits = bits;
+                        o.fill_order = fill_order;
+                        o.little_endian = le;
+                        o.predictor = predictor;
+                        o.rows_per_strip = 10;
+                        // Few distinct values: long strings, wide codes and full tables.
+                        std::mt19937 rng(++seed);
+                        std::vector<uint16_t> samples(o.width * o.height);
+                        uint32_t mask = bits == 16 ? 0xFFFF : (1u << bits) - 1;
+                        for (size_t i = 0; i < samples.size(); ++i)
+                            samples[i] = static_cast<uint16_t>((rng() % 4 == 0 ? rng() : i / 50) & mask);
+                        ImageOptions plain = o;
+                        plain.fill_order = 1;
+                        std::vector<Bytes> strips;
+                        for (const Bytes &s : pack_strips(samples, plain)) {
+                            Bytes packed = lzw_encode(s, lzw);
+                            strips.push_back(fill_order == 2 ? reverse_bits_each(packed) : packed);
+                        }
+                        o.compression = 5;
+                        SCOPED_TRACE(testing::Message() << "bits " << bits << " fill " << fill_order << " le " << le
+                                                        << " predictor " << predictor << " table "
+                                                        << lzw.codes_per_table << " wide end " << lzw.end_at_wider);
+                        ASSERT_EQ(load_bytes(build_tiff(make_image_layout(o, strips))).samples, samples);
+                    }
+}
+
+TEST(LzwDecoder, LongStringsFromARunOfOneByte)
+{
+    // 100000 equal bytes give strings up to several hundred bytes long and
+    // several full tables.
+    Bytes data(100000, 0x5A);
+    Bytes decoded = data;
+    EXPECT_EQ(load_bytes(one_row_image(lzw_encode(data), 100000)).samples, widen(decoded));
+    Bytes noise = random_bytes(100000, 3, 3);
+    EXPECT_EQ(load_bytes(one_row_image(lzw_encode(noise, LzwOptions{3839, true, false}), 100000)).samples,
+              widen(noise));
+}
