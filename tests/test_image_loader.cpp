@@ -102,6 +102,22 @@ TEST(ImageLoader, EveryDepthFillOrderByteOrderPredictorAndStripLayout)
                     }
 }
 
+TEST(ImageLoader, NarrowAndWideRowsAtEveryDepth)
+{
+    // Rows are unpacked in place in their own memory: the first and last
+    // samples of a row are where that would go wrong.
+    for (uint32_t bits = 0; bits <= 16; ++bits)
+        for (uint32_t width : {1u, 2u, 3u, 1000u}) {
+            ImageOptions o;
+            o.width = width;
+            o.height = 3;
+            o.bits = bits;
+            std::vector<uint16_t> samples = random_samples(width * 3, bits, bits * 7 + width);
+            ASSERT_EQ(load_layout(make_image_layout(o, pack_strips(samples, o))).samples, samples)
+                << bits << " bits, width " << width;
+        }
+}
+
 TEST(ImageLoader, WorkedUnpackingExamples)
 {
     auto one_row = [](uint32_t width, uint32_t bits, Bytes strip, uint32_t fill = 1,

@@ -197,6 +197,18 @@ TEST(LzwDecoder, StringsCrossRowsAndSamplesAndNothingCrossesStrips)
     EXPECT_EQ(load_bytes(build_tiff(make_image_layout(o, {lzw_encode(data)}))).samples,
               (std::vector<uint16_t>{0x4141, 0x4141, 0x4142, 0x4142, 0x4142, 0x4142}));
 
+    // Runs of one byte: every string after the first is the entry about to
+    // be made, and most of them are split between two rows.
+    for (uint32_t width : {1u, 2u, 3u, 5u}) {
+        ImageOptions runs;
+        runs.width = width;
+        runs.height = 40;
+        runs.compression = 5;
+        Bytes data(width * 40, 0x33);
+        EXPECT_EQ(load_bytes(build_tiff(make_image_layout(runs, {lzw_encode(data)}))).samples,
+                  std::vector<uint16_t>(data.size(), 0x33)) << width;
+    }
+
     // A string left over at the end of the first strip is refused there:
     // codes A, AA, AAA give 6 bytes where the row takes 5.
     o.bits = 8;

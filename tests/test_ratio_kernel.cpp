@@ -1,6 +1,9 @@
 // The scaled quotient: double division, then x 1000.0, truncation, low 16 bits.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <vector>
+
 #include "app/ratio.h"
 
 TEST(RatioKernel, WorkedValues)
@@ -25,12 +28,30 @@ TEST(RatioKernel, ZeroDivisorGivesZero)
 
 TEST(RatioKernel, GridUsesTheSampleAtTheSamePlace)
 {
-    uint16_t a0[3] = {29, 323, 100}, a1[3] = {1, 0, 65};
-    uint16_t b0[3] = {100, 5, 1}, b1[3] = {3, 9, 0};
-    uint16_t r0[3] = {}, r1[3] = {};
-    uint16_t *a_rows[2] = {a0, a1}, *b_rows[2] = {b0, b1}, *r_rows[2] = {r0, r1};
-    SampleGrid a{3, 2, a_rows}, b{3, 2, b_rows}, r{3, 2, r_rows};
+    const std::vector<uint16_t> a_samples = {29, 323, 100, 1, 0, 65}, b_samples = {100, 5, 1, 3, 9, 0};
+    SampleGrid a, b, r;
+    ASSERT_EQ(allocate_sample_grid(&a, 3, 2), 0);
+    ASSERT_EQ(allocate_sample_grid(&b, 3, 2), 0);
+    ASSERT_EQ(allocate_sample_grid(&r, 3, 2), 0);
+    for (uint32_t y = 0; y < 2; ++y) {
+        std::copy_n(&a_samples[3 * y], 3, attach_grid_row(&a, y));
+        std::copy_n(&b_samples[3 * y], 3, attach_grid_row(&b, y));
+    }
     compute_ratio_grid(a, b, r);
-    EXPECT_EQ(std::vector<uint16_t>(r0, r0 + 3), (std::vector<uint16_t>{290, 64599, 34464}));
-    EXPECT_EQ(std::vector<uint16_t>(r1, r1 + 3), (std::vector<uint16_t>{333, 0, 0}));
+    EXPECT_EQ(std::vector<uint16_t>(r.rows[0], r.rows[0] + 3), (std::vector<uint16_t>{290, 64599, 34464}));
+    EXPECT_EQ(std::vector<uint16_t>(r.rows[1], r.rows[1] + 3), (std::vector<uint16_t>{333, 0, 0}));
+    release_sample_grid(&a);
+    release_sample_grid(&b);
+    release_sample_grid(&r);
+}
+
+TEST(RatioKernel, AgreesWithSixtyFourBitTruncationForEveryDividend)
+{
+    // The kernel truncates to 32 bits; the definition truncates to 64 bits.
+    for (uint32_t b : {1u, 2u, 3u, 5u, 7u, 100u, 999u, 65535u})
+        for (uint32_t a = 0; a <= 65535; ++a) {
+            double scaled = static_cast<double>(a) / static_cast<double>(b) * 1000.0;
+            uint16_t expected = static_cast<uint16_t>(static_cast<int64_t>(scaled));
+            ASSERT_EQ(ratio_sample(static_cast<uint16_t>(a), static_cast<uint16_t>(b)), expected) << a << "/" << b;
+        }
 }

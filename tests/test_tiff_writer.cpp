@@ -20,13 +20,12 @@ namespace {
 SampleGrid make_grid(int32_t width, int32_t height, const std::vector<uint16_t> &samples = {})
 {
     SampleGrid grid;
-    grid.width = width;
-    grid.height = height;
-    grid.rows = static_cast<uint16_t **>(std::calloc(static_cast<size_t>(height), sizeof(uint16_t *)));
+    if (allocate_sample_grid(&grid, static_cast<uint32_t>(width), static_cast<uint32_t>(height)) != 0)
+        std::abort();
     for (int32_t y = 0; y < height; ++y) {
-        grid.rows[y] = static_cast<uint16_t *>(std::calloc(static_cast<size_t>(width), 2));
-        for (int32_t x = 0; x < width && !samples.empty(); ++x)
-            grid.rows[y][x] = samples[(static_cast<size_t>(y) * width + x) % samples.size()];
+        uint16_t *row = attach_grid_row(&grid, static_cast<uint32_t>(y));
+        for (int32_t x = 0; x < width; ++x)
+            row[x] = samples.empty() ? 0 : samples[(static_cast<size_t>(y) * width + x) % samples.size()];
     }
     return grid;
 }

@@ -13,18 +13,9 @@ namespace {
 SampleGrid allocate_result_grid(int32_t width, int32_t height)
 {
     SampleGrid grid;
-    grid.width = width;
-    grid.height = height;
-    grid.rows = static_cast<uint16_t **>(std::calloc(static_cast<size_t>(height), sizeof(uint16_t *)));
-    if (grid.rows == nullptr)
-        fatal_message("cell memory allocation error (1).");
-    size_t row_bytes = 0;
-    if (!checked_size_product(static_cast<size_t>(width), sizeof(uint16_t), &row_bytes))
-        fatal_message("cell memory allocation error (2).");
-    for (int32_t y = 0; y < height; ++y) {
-        grid.rows[y] = static_cast<uint16_t *>(std::malloc(row_bytes));
-        if (grid.rows[y] == nullptr)
-            fatal_message("cell memory allocation error (2).");
+    switch (allocate_sample_grid(&grid, static_cast<uint32_t>(width), static_cast<uint32_t>(height))) {
+    case 1: fatal_message("cell memory allocation error (1).");
+    case 2: fatal_message("cell memory allocation error (2).");
     }
     return grid;
 }

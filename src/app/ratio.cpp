@@ -1,13 +1,13 @@
 #include "app/ratio.h"
 
-void compute_ratio_grid(const SampleGrid &dividend, const SampleGrid &divisor,
-                        SampleGrid &result)
+void compute_ratio_grid(const SampleGrid &dividend, const SampleGrid &divisor, SampleGrid &result)
 {
-    for (int32_t y = 0; y < result.height; ++y) {
+    uint32_t width = static_cast<uint32_t>(result.width);
+    for (uint32_t y = 0; y < static_cast<uint32_t>(result.height); ++y) {
         const uint16_t *a = dividend.rows[y];
         const uint16_t *b = divisor.rows[y];
-        uint16_t *r = result.rows[y];
-        for (int32_t x = 0; x < result.width; ++x)
+        uint16_t *r = attach_grid_row(&result, y);
+        for (uint32_t x = 0; x < width; ++x)
             r[x] = ratio_sample(a[x], b[x]);
     }
 }

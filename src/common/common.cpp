@@ -3,16 +3,6 @@
 #include <cstdio>
 #include <cstdlib>
 
-void release_sample_grid(SampleGrid *grid)
-{
-    if (grid->rows != nullptr) {
-        for (int32_t y = 0; y < grid->height; ++y)
-            std::free(grid->rows[y]);
-        std::free(grid->rows);
-    }
-    *grid = SampleGrid{};
-}
-
 void fatal_path_message(const char *path, const char *message)
 {
     std::fprintf(stderr, "%s : %s\n", path, message);

@@ -4,15 +4,31 @@
 #include <cstddef>
 #include <cstdint>
 
-// An image of unsigned 16-bit samples: `height` rows of `width` samples, each
-// row its own allocation, reached through the `rows` table.
+// An image of unsigned 16-bit samples: `height` rows of `width` samples. The
+// rows lie one after another in one block, `samples`, and are reached through
+// the `rows` table.
 struct SampleGrid {
     int32_t width = 0;
     int32_t height = 0;
     uint16_t **rows = nullptr;
+    uint16_t *samples = nullptr;
 };
 
-// Releases the rows and the row table of a grid and empties it.
+// Allocates the row table and the sample block of a width x height grid.
+// Returns 0 on success, 1 when the row table, 2 when the sample block cannot
+// be had. A grid whose memory, with all grids allocated before it, would
+// exceed the machine's physical memory counts as a failed allocation, so that
+// an image too large for the machine is refused instead of being killed when
+// it is filled. Row pointers are set by attach_grid_row, as rows are reached,
+// so that memory is touched only as far as an image is actually filled.
+int allocate_sample_grid(SampleGrid *grid, uint32_t width, uint32_t height);
+
+inline uint16_t *attach_grid_row(SampleGrid *grid, uint32_t y)
+{
+    return grid->rows[y] = grid->samples + static_cast<size_t>(y) * static_cast<uint32_t>(grid->width);
+}
+
+// Releases a grid's memory and empties it.
 void release_sample_grid(SampleGrid *grid);
 
 // Writes "<path> : <message>\n" to standard error and ends the process with

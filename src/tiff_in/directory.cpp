@@ -2,6 +2,7 @@
 // lookup scans the directory from its start. Reads past the end of the file
 // give all-ones bytes, so a directory beyond the end reads as 65535 entries
 // of tag 65535 and every lookup finds nothing.
+#include <algorithm>
 #include <cstdlib>
 
 #include "common/common.h"
@@ -14,21 +15,16 @@ void report_input_error(const char *message)
     fatal_path_message(reader.path, message);
 }
 
-bool seek_input(uint32_t offset)
+bool seek_input(uint64_t offset)
 {
     // A long may be only 32 bits wide: move in steps that always fit one.
-    constexpr uint32_t step = 0x40000000;
+    constexpr uint64_t step = 0x40000000;
     int origin = SEEK_SET;
     bool ok = true;
     for (; offset > step; offset -= step, origin = SEEK_CUR)
         ok = std::fseek(reader.stream, static_cast<long>(step), origin) == 0 && ok;
+    reader.ahead_next = reader.ahead_end = nullptr;
     return std::fseek(reader.stream, static_cast<long>(offset), origin) == 0 && ok;
-}
-
-int read_strip_byte()
-{
-    int c = std::getc(reader.stream);
-    return c < 0 ? -1 : reader.strip_byte_map[c];
 }
 
 namespace {
@@ -104,8 +100,7 @@ uint16_t get_tag_short(uint32_t ifd, uint16_t tag, uint16_t default_value)
     return static_cast<uint16_t>(reader.read_u16());
 }
 
-int get_tag_array(uint32_t ifd, uint16_t tag, uint32_t expected_count,
-                  uint32_t *values)
+int find_tag_array(uint32_t ifd, uint16_t tag, uint32_t expected_count, TagArray *array)
 {
     uint16_t type = find_tag(ifd, tag);
     if (type != 3 && type != 4)
@@ -114,19 +109,89 @@ int get_tag_array(uint32_t ifd, uint16_t tag, uint32_t expected_count,
         return 2;
     // Values fit in the 4-byte field up to 2 SHORTs or 1 LONG; else the field
     // holds their offset.
-    uint32_t inline_limit = type == 3 ? 2 : 1;
-    if (expected_count > inline_limit)
-        seek_input(reader.read_u32());
-    uint32_t (*read_value)() = type == 3 ? reader.read_u16 : reader.read_u32;
-    for (uint32_t i = 0; i < expected_count; ++i) {
+    array->type = type;
+    if (expected_count > (type == 3 ? 2u : 1u))
+        array->values_at = reader.read_u32();
+    else
+        array->values_at = static_cast<uint64_t>(std::ftell(reader.stream));
+    return 0;
+}
+
+void read_tag_array(const TagArray &array, uint32_t first, uint32_t count, uint32_t *values)
+{
+    uint64_t size = array.type == 3 ? 2 : 4;
+    seek_input(array.values_at + size * first);
+    uint32_t (*read_value)() = array.type == 3 ? reader.read_u16 : reader.read_u32;
+    for (uint32_t i = 0; i < count; ++i) {
         values[i] = read_value();
         if (std::feof(reader.stream)) {
             // Past the end every further value reads as all ones; fill them
             // in rather than reading a huge count one byte at a time.
-            uint32_t all_ones = type == 3 ? 0xFFFF : 0xFFFFFFFF;
-            for (++i; i < expected_count; ++i)
+            uint32_t all_ones = array.type == 3 ? 0xFFFF : 0xFFFFFFFF;
+            for (++i; i < count; ++i)
                 values[i] = all_ones;
         }
     }
-    return 0;
+}
+
+int get_tag_array(uint32_t ifd, uint16_t tag, uint32_t expected_count, uint32_t *values)
+{
+    TagArray array;
+    int result = find_tag_array(ifd, tag, expected_count, &array);
+    if (result == 0)
+        read_tag_array(array, 0, expected_count, values);
+    return result;
+}
+
+// The strip byte source reads ahead in blocks, never past the strip's own
+// byte count.
+namespace {
+
+uint8_t ahead_buffer[1 << 16];
+
+void map_strip_bytes(uint8_t *bytes, size_t n)
+{
+    const uint8_t *map = reader.strip_byte_map;
+    if (map == nullptr)
+        return;
+    for (size_t i = 0; i < n; ++i)
+        bytes[i] = map[bytes[i]];
+}
+
+}  // namespace
+
+void begin_strip_input(uint32_t offset, uint32_t byte_count)
+{
+    seek_input(offset);
+    reader.ahead_budget = byte_count;
+}
+
+bool refill_strip_input()
+{
+    size_t want = reader.ahead_budget < sizeof ahead_buffer ? reader.ahead_budget : sizeof ahead_buffer;
+    size_t got = want == 0 ? 0 : std::fread(ahead_buffer, 1, want, reader.stream);
+    reader.ahead_budget -= static_cast<uint32_t>(got);
+    map_strip_bytes(ahead_buffer, got);
+    reader.ahead_next = ahead_buffer;
+    reader.ahead_end = ahead_buffer + got;
+    return got != 0;
+}
+
+size_t read_strip_block(uint8_t *dst, size_t n)
+{
+    size_t done = 0;
+    size_t ahead = static_cast<size_t>(reader.ahead_end - reader.ahead_next);
+    if (ahead != 0) {
+        done = n < ahead ? n : ahead;
+        std::copy(reader.ahead_next, reader.ahead_next + done, dst);
+        reader.ahead_next += done;
+    }
+    if (done == n)
+        return n;
+    // Large remainders go straight from the stream to their destination.
+    size_t want = n - done < reader.ahead_budget ? n - done : reader.ahead_budget;
+    size_t got = want == 0 ? 0 : std::fread(dst + done, 1, want, reader.stream);
+    reader.ahead_budget -= static_cast<uint32_t>(got);
+    map_strip_bytes(dst + done, got);
+    return done + got;
 }

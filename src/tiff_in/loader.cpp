@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 #include "common/common.h"
 #include "tiff_in/reader.h"
@@ -28,44 +29,50 @@ constexpr uint16_t TAG_PREDICTOR = 317;
 
 constexpr uint16_t TYPE_ASCII = 2;
 
-struct ByteMaps {
-    uint8_t identity[256];
-    uint8_t reversed[256];
+struct BitReversal {
+    uint8_t table[256];
 };
 
-constexpr ByteMaps make_byte_maps()
+constexpr BitReversal make_bit_reversal()
 {
-    ByteMaps maps{};
+    BitReversal r{};
     for (int b = 0; b < 256; ++b) {
-        int r = 0;
+        int v = 0;
         for (int bit = 0; bit < 8; ++bit)
             if (b & (1 << bit))
-                r |= 0x80 >> bit;
-        maps.identity[b] = static_cast<uint8_t>(b);
-        maps.reversed[b] = static_cast<uint8_t>(r);
+                v |= 0x80 >> bit;
+        r.table[b] = static_cast<uint8_t>(v);
     }
-    return maps;
+    return r;
 }
 
-constexpr ByteMaps byte_maps = make_byte_maps();
+constexpr BitReversal bit_reversal = make_bit_reversal();
+
+bool host_is_big_endian()
+{
+    const uint16_t probe = 0x0102;
+    uint8_t first;
+    std::memcpy(&first, &probe, 1);
+    return first == 0x01;
+}
 
 // Uncompressed strips: the stored bytes are the decoded bytes, and the byte
 // count must match what the rows consume exactly.
 void raw_begin_strip(uint32_t offset, uint32_t byte_count)
 {
-    seek_input(offset);
+    begin_strip_input(offset, byte_count);
     reader.strip_bytes_left = byte_count;
 }
 
-int raw_next_byte()
+void raw_next_bytes(uint8_t *dst, size_t count)
 {
-    if (reader.strip_bytes_left == 0)
-        report_input_error("too few codes.");
-    --reader.strip_bytes_left;
-    int c = read_strip_byte();
-    if (c < 0)
+    size_t available = count < reader.strip_bytes_left ? count : reader.strip_bytes_left;
+    size_t got = read_strip_block(dst, available);
+    reader.strip_bytes_left -= static_cast<uint32_t>(got);
+    if (got < available)
         report_input_error("unexpected end of file.");
-    return c;
+    if (available < count)
+        report_input_error("too few codes.");
 }
 
 void raw_end_strip()
@@ -74,57 +81,77 @@ void raw_end_strip()
         report_input_error("too many codes.");
 }
 
-// Row unpackers: decoded bytes are always taken most significant bit first
-// (FillOrder 2 was already undone by the strip byte map). Every row starts on
-// a byte boundary.
-using RowUnpacker = void (*)(uint16_t *row, uint32_t width, uint32_t bits,
-                             int (*next_byte)());
+// A strip table (offsets or byte counts) is allocated whole but read from the
+// file only as the row loop reaches its strips, a block of entries at a time,
+// so that a huge declared strip count costs nothing until it is used.
+struct StripTable {
+    uint32_t *values = nullptr;
+    uint32_t count = 0;
+    uint32_t read = 0;  // entries 0 .. read - 1 hold their values
+    TagArray source;
+};
 
-void unpack_row_8(uint16_t *row, uint32_t width, uint32_t, int (*next_byte)())
+uint32_t strip_table_entry(StripTable *table, uint32_t strip)
 {
-    for (uint32_t x = 0; x < width; ++x)
-        row[x] = static_cast<uint16_t>(next_byte());
+    if (strip >= table->read) {
+        uint32_t block = table->count - table->read < 4096 ? table->count - table->read : 4096;
+        read_tag_array(table->source, table->read, block, table->values + table->read);
+        table->read += block;
+    }
+    return table->values[strip];
 }
 
-void unpack_row_16(uint16_t *row, uint32_t width, uint32_t, int (*next_byte)())
+void load_strip_table(StripTable *table, uint32_t ifd, uint16_t tag, uint32_t strip_count,
+                      const char *allocation_message, const char *missing_message, const char *count_message)
 {
-    for (uint32_t x = 0; x < width; ++x) {
-        uint32_t high = static_cast<uint32_t>(next_byte());
-        uint32_t low = static_cast<uint32_t>(next_byte());
-        row[x] = static_cast<uint16_t>((high << 8) | low);
+    size_t bytes = 0;
+    if (checked_size_product(strip_count, sizeof(uint32_t), &bytes))
+        table->values = static_cast<uint32_t *>(std::malloc(bytes));
+    if (table->values == nullptr)
+        report_input_error(allocation_message);
+    table->count = strip_count;
+    switch (find_tag_array(ifd, tag, strip_count, &table->source)) {
+    case 1: report_input_error(missing_message);
+    case 2: report_input_error(count_message);
     }
 }
 
-void unpack_row_bits(uint16_t *row, uint32_t width, uint32_t bits,
-                     int (*next_byte)())
+// Turns the row's decoded bytes, which fill the front of its own memory, into
+// samples in place. Depths below 16 are unpacked from the last sample to the
+// first, so that no byte is overwritten before it is read: sample x takes
+// bytes at or below x * bits / 8 and is stored at byte 2x.
+void unpack_row(uint16_t *row, uint32_t width, uint32_t bits, bool swap_bytes)
 {
-    uint32_t byte = 0;
-    uint32_t bits_in_byte = 0;
-    for (uint32_t x = 0; x < width; ++x) {
+    const uint8_t *bytes = reinterpret_cast<const uint8_t *>(row);
+    if (bits == 16) {
+        if (swap_bytes)
+            for (uint32_t x = 0; x < width; ++x)
+                row[x] = static_cast<uint16_t>((row[x] >> 8) | (row[x] << 8));
+        return;
+    }
+    if (bits == 8) {
+        for (uint32_t x = width; x-- > 0;)
+            row[x] = bytes[x];
+        return;
+    }
+    // Bit stream, most significant bit of each byte first.
+    for (uint32_t x = width; x-- > 0;) {
+        uint64_t first_bit = static_cast<uint64_t>(x) * bits;
         uint32_t value = 0;
         for (uint32_t b = 0; b < bits; ++b) {
-            if (bits_in_byte == 0) {
-                byte = static_cast<uint32_t>(next_byte());
-                bits_in_byte = 8;
-            }
-            --bits_in_byte;
-            value = (value << 1) | ((byte >> bits_in_byte) & 1);
+            uint64_t bit = first_bit + b;
+            value = (value << 1) | ((bytes[bit >> 3] >> (7 - (bit & 7))) & 1);
         }
         row[x] = static_cast<uint16_t>(value);
     }
 }
 
-void swap_sample_bytes(uint16_t *row, uint32_t width)
-{
-    for (uint32_t x = 0; x < width; ++x)
-        row[x] = static_cast<uint16_t>((row[x] >> 8) | (row[x] << 8));
-}
-
 // Each sample was stored as its difference from the one on its left.
 void undo_differencing(uint16_t *row, uint32_t width, uint16_t mask)
 {
+    uint16_t previous = row[0];
     for (uint32_t x = 1; x < width; ++x)
-        row[x] = static_cast<uint16_t>((row[x] + row[x - 1]) & mask);
+        row[x] = previous = static_cast<uint16_t>((row[x] + previous) & mask);
 }
 
 char *read_description(uint32_t ifd)
@@ -134,48 +161,20 @@ char *read_description(uint32_t ifd)
     uint32_t count = reader.read_u32();
     if (count > 4)
         seek_input(reader.read_u32());
-    // A text cut short by the end of the file keeps the zero bytes of calloc.
     // count + 1 wraps to 0 where size_t is 32 bits wide: a failed allocation.
     size_t size = static_cast<size_t>(count) + 1;
     char *text = size == 0 ? nullptr : static_cast<char *>(std::calloc(size, 1));
     if (text == nullptr)
         report_input_error("image description memory allocation error.");
+    // A text cut short by the end of the file keeps the zero bytes of calloc.
     size_t got = std::fread(text, 1, count, reader.stream);
     (void)got;
-    text[count] = '\0';
     return text;
-}
-
-void allocate_grid(SampleGrid *grid, uint32_t width, uint32_t height)
-{
-    size_t row_bytes = 0;
-    uint16_t **rows = static_cast<uint16_t **>(std::calloc(height, sizeof(uint16_t *)));
-    if (rows == nullptr || !checked_size_product(width, sizeof(uint16_t), &row_bytes))
-        report_input_error("cell memory allocation error.");
-    for (uint32_t y = 0; y < height; ++y) {
-        rows[y] = static_cast<uint16_t *>(std::malloc(row_bytes));
-        if (rows[y] == nullptr)
-            report_input_error("cell memory allocation error.");
-    }
-    grid->width = static_cast<int32_t>(width);
-    grid->height = static_cast<int32_t>(height);
-    grid->rows = rows;
-}
-
-uint32_t *allocate_strip_table(uint32_t strip_count, const char *failure_message)
-{
-    size_t bytes = 0;
-    void *table = nullptr;
-    if (checked_size_product(strip_count, sizeof(uint32_t), &bytes))
-        table = std::malloc(bytes);
-    if (table == nullptr)
-        report_input_error(failure_message);
-    return static_cast<uint32_t *>(table);
 }
 
 }  // namespace
 
-const StripDecoder uncompressed_decoder = {raw_begin_strip, raw_next_byte, raw_end_strip};
+const StripDecoder uncompressed_decoder = {raw_begin_strip, raw_next_bytes, raw_end_strip};
 
 void load_tiff_image(const char *path, int32_t *width_out, int32_t *height_out,
                      int32_t *bits_out, SampleGrid *grid, char **description)
@@ -251,44 +250,43 @@ void load_tiff_image(const char *path, int32_t *width_out, int32_t *height_out,
         return;
     }
 
-    allocate_grid(grid, width, height);
+    if (allocate_sample_grid(grid, width, height) != 0)
+        report_input_error("cell memory allocation error.");
 
     uint32_t rows_per_strip = get_tag_integer(ifd, TAG_ROWS_PER_STRIP, height);
     if (rows_per_strip == 0)
         report_input_error("bad rows per strip.");
     uint32_t strip_count = (height - 1) / rows_per_strip + 1;
-    uint32_t *strip_offsets =
-        allocate_strip_table(strip_count, "strip offset memory allocation error.");
-    switch (get_tag_array(ifd, TAG_STRIP_OFFSETS, strip_count, strip_offsets)) {
-    case 1: report_input_error("strip offset not found.");
-    case 2: report_input_error("bad number of strip offset.");
-    }
-    uint32_t *strip_byte_counts =
-        allocate_strip_table(strip_count, "strip bytes count memory allocation error.");
-    switch (get_tag_array(ifd, TAG_STRIP_BYTE_COUNTS, strip_count, strip_byte_counts)) {
-    case 1: report_input_error("strip bytes count not found.");
-    case 2: report_input_error("bad number of strip bytes count.");
-    }
+    StripTable strip_offsets, strip_byte_counts;
+    load_strip_table(&strip_offsets, ifd, TAG_STRIP_OFFSETS, strip_count, "strip offset memory allocation error.",
+                     "strip offset not found.", "bad number of strip offset.");
+    load_strip_table(&strip_byte_counts, ifd, TAG_STRIP_BYTE_COUNTS, strip_count,
+                     "strip bytes count memory allocation error.", "strip bytes count not found.",
+                     "bad number of strip bytes count.");
 
-    reader.strip_byte_map = fill_order == 2 ? byte_maps.reversed : byte_maps.identity;
-    RowUnpacker unpack_row = bits == 8 ? unpack_row_8 : bits == 16 ? unpack_row_16 : unpack_row_bits;
-    bool swap_bytes = little_endian && bits == 16;
+    // A row takes ceil(width * bits / 8) bytes, at most the 2 * width bytes
+    // of its own memory, where it is decoded before being unpacked.
+    size_t bytes_per_row = static_cast<size_t>((static_cast<uint64_t>(width) * bits + 7) / 8);
+    reader.strip_byte_map = fill_order == 2 ? bit_reversal.table : nullptr;
+    // Samples are stored as the first byte times 256 plus the second, then
+    // byte-swapped in little-endian files: a native load where the orders agree.
+    bool swap_bytes = little_endian == host_is_big_endian();
     for (uint32_t y = 0; y < height; ++y) {
         if (y % rows_per_strip == 0) {
             uint32_t strip = y / rows_per_strip;
-            decoder->begin_strip(strip_offsets[strip], strip_byte_counts[strip]);
+            uint32_t offset = strip_table_entry(&strip_offsets, strip);
+            decoder->begin_strip(offset, strip_table_entry(&strip_byte_counts, strip));
         }
-        uint16_t *row = grid->rows[y];
-        unpack_row(row, width, bits, decoder->next_byte);
+        uint16_t *row = attach_grid_row(grid, y);
+        decoder->next_bytes(reinterpret_cast<uint8_t *>(row), bytes_per_row);
         if (y + 1 == height || (y + 1) % rows_per_strip == 0)
             decoder->end_strip();
-        if (swap_bytes)
-            swap_sample_bytes(row, width);
+        unpack_row(row, width, bits, swap_bytes);
         if (difference_mask != 0)
             undo_differencing(row, width, difference_mask);
     }
 
-    std::free(strip_byte_counts);
-    std::free(strip_offsets);
+    std::free(strip_byte_counts.values);
+    std::free(strip_offsets.values);
     std::fclose(reader.stream);
 }

@@ -11,6 +11,7 @@
 // width, and zero bytes after the byte that holds the end code.
 #include "tiff_in/reader.h"
 
+
 namespace {
 
 constexpr int CLEAR_CODE = 256;
@@ -19,138 +20,250 @@ constexpr int FIRST_ENTRY = 258;
 constexpr int TABLE_SIZE = 4096;
 constexpr int MAX_STRING = 4097;
 
-uint32_t bit_buffer = 0;  // bytes enter at the low end
-int bits_held = 0;        // unconsumed low bits of bit_buffer
-int code_width = 9;
-int code_mask = 511;
-int next_code = FIRST_ENTRY;
-int prev_code = 0;
-int stack_depth = 0;  // bytes of the current string not yet handed out
+// The decoder's state between calls. Each operation works on a local copy,
+// which the compiler keeps in registers: stores of decoded bytes could
+// otherwise alias it and force it back to memory after every byte.
+struct LzwState {
+    uint32_t bit_buffer = 0;  // bytes enter at the low end
+    int bits_held = 0;        // unconsumed low bits of bit_buffer
+    int code_width = 9;
+    int code_mask = 511;
+    int next_code = FIRST_ENTRY;
+    int prev_code = 0;
+    int stack_depth = 0;  // bytes of the current string not yet handed out
+};
 
-// Entry k's string is prefix_code[k]'s string followed by suffix_byte[k].
-// Slots at and above next_code are leftovers and never read.
+LzwState saved;
+
+// Entry k's string is prefix_code[k]'s string followed by suffix_byte[k], and
+// string_length[k] bytes long. Slots at and above next_code are leftovers and
+// never read.
 uint16_t prefix_code[TABLE_SIZE];
 uint8_t suffix_byte[TABLE_SIZE];
-// The current string, last byte at index 0.
+uint16_t string_length[TABLE_SIZE];
+// A string only partly handed out, its last byte at index 0.
 uint8_t byte_stack[MAX_STRING];
 
-void set_width(int width)
+// The strip's stored bytes, taken from the reader's read-ahead into locals
+// for the same reason.
+struct Input {
+    uint32_t left;
+    const uint8_t *next;
+    const uint8_t *end;
+};
+
+Input take_input()
 {
-    code_width = width;
-    code_mask = (1 << width) - 1;
+    return {reader.strip_bytes_left, reader.ahead_next, reader.ahead_end};
+}
+
+void give_back(const Input &in)
+{
+    reader.strip_bytes_left = in.left;
+    reader.ahead_next = in.next;
+}
+
+void set_width(LzwState &s, int width)
+{
+    s.code_width = width;
+    s.code_mask = (1 << width) - 1;
 }
 
 // Takes a byte only when the bits held cannot make up a code, so fewer than 8
 // bits are left over after every code.
-int read_code()
+inline int read_code(LzwState &s, Input &in)
 {
-    while (bits_held < code_width) {
-        if (reader.strip_bytes_left == 0)
-            report_input_error("LZW too few codes.");
-        --reader.strip_bytes_left;
-        int c = read_strip_byte();
-        if (c < 0)
-            report_input_error("LZW unexpected end of file.");
-        bit_buffer = (bit_buffer << 8) | static_cast<uint32_t>(c);
-        bits_held += 8;
+    // A code needs at most two more bytes; with two at hand, take them
+    // without the checks below.
+    if (s.bits_held < s.code_width && in.left >= 2 && in.end - in.next >= 2) {
+        s.bit_buffer = (s.bit_buffer << 8) | *in.next++;
+        s.bits_held += 8;
+        --in.left;
+        if (s.bits_held < s.code_width) {
+            s.bit_buffer = (s.bit_buffer << 8) | *in.next++;
+            s.bits_held += 8;
+            --in.left;
+        }
     }
-    bits_held -= code_width;
-    return static_cast<int>(bit_buffer >> bits_held) & code_mask;
+    while (s.bits_held < s.code_width) {
+        if (in.left == 0)
+            report_input_error("LZW too few codes.");
+        if (in.next == in.end) {
+            give_back(in);
+            if (!refill_strip_input())
+                report_input_error("LZW unexpected end of file.");
+            in = take_input();
+        }
+        --in.left;
+        s.bit_buffer = (s.bit_buffer << 8) | *in.next++;
+        s.bits_held += 8;
+    }
+    s.bits_held -= s.code_width;
+    return static_cast<int>(s.bit_buffer >> s.bits_held) & s.code_mask;
+}
+
+int length_of(int code)
+{
+    return code < FIRST_ENTRY ? 1 : string_length[code];
+}
+
+// Both walk the prefix chain of `code` once, from the string's last byte to
+// its first: write_string puts the string in order at out[0 .. length),
+// stack_string in reverse, as byte_stack holds it.
+inline void write_string(int code, uint8_t *out, int length)
+{
+    for (int i = length - 1; i > 0; --i) {
+        out[i] = suffix_byte[code];
+        code = prefix_code[code];
+    }
+    out[0] = static_cast<uint8_t>(code);
+}
+
+void stack_string(int code, uint8_t *stack, int length)
+{
+    for (int i = 0; i < length - 1; ++i) {
+        stack[i] = suffix_byte[code];
+        code = prefix_code[code];
+    }
+    stack[length - 1] = static_cast<uint8_t>(code);
 }
 
 void lzw_begin_strip(uint32_t offset, uint32_t byte_count)
 {
-    seek_input(offset);
+    begin_strip_input(offset, byte_count);
     reader.strip_bytes_left = byte_count;
-    set_width(9);
-    bits_held = 0;
-    if (read_code() != CLEAR_CODE)
+    LzwState s = saved;
+    Input in = take_input();
+    set_width(s, 9);
+    s.bits_held = 0;
+    if (read_code(s, in) != CLEAR_CODE)
         report_input_error("LZW missing first clear code.");
-    next_code = FIRST_ENTRY;
-    stack_depth = 0;
+    s.next_code = FIRST_ENTRY;
+    s.stack_depth = 0;
     // Leave the clear code unread, still in bit_buffer, so that the first
-    // next_byte starts the table through the clear-code path.
-    bits_held += code_width;
+    // byte asked for starts the table through the clear-code path.
+    s.bits_held += s.code_width;
+    saved = s;
+    give_back(in);
 }
 
-int lzw_next_byte()
+// Reads one code and places its string at `out` when it fits in `room`
+// bytes, else on byte_stack, handing out what fits. Returns the number of
+// bytes placed at `out`.
+inline size_t decode_code(LzwState &s, Input &in, uint8_t *out, size_t room)
 {
-    if (stack_depth > 0)
-        return byte_stack[--stack_depth];
-
-    int code = read_code();
+    int code = read_code(s, in);
     if (code == END_CODE)
         report_input_error("LZW unexpected end of code.");
     if (code == CLEAR_CODE) {
-        set_width(9);
-        next_code = FIRST_ENTRY;
-        code = read_code();
-        if (code < CLEAR_CODE) {
-            prev_code = code;
-            return code;
-        }
+        set_width(s, 9);
+        s.next_code = FIRST_ENTRY;
+        code = read_code(s, in);
         if (code == END_CODE)
             report_input_error("LZW unexpected end of code.");
-        report_input_error("LZW unknown code after clear code.");
+        if (code >= CLEAR_CODE)
+            report_input_error("LZW unknown code after clear code.");
+        s.prev_code = code;
+        *out = static_cast<uint8_t>(code);
+        return 1;
     }
-    if (code > next_code)
+    if (code > s.next_code)
         report_input_error("LZW too large code.");
 
-    // Place the code's string on byte_stack, last byte first, in one walk of
-    // its prefix chain. The code just about to be made (code == next_code) is
-    // prev_code's string followed by that string's own first byte.
-    int n = code < next_code ? 0 : 1;
-    int c = code < next_code ? code : prev_code;
-    while (c >= FIRST_ENTRY) {
-        byte_stack[n++] = suffix_byte[c];
-        if (n == MAX_STRING)
-            report_input_error("LZW too long string.");
-        c = prefix_code[c];
+    // The code just about to be made (code == next_code) is prev_code's
+    // string followed by that string's own first byte.
+    bool pending_entry = code == s.next_code;
+    int length = pending_entry ? length_of(s.prev_code) + 1 : length_of(code);
+    if (length > MAX_STRING)
+        report_input_error("LZW too long string.");
+    // Strings that fit go straight to the output; a longer one waits on
+    // byte_stack for the rest to be asked for.
+    bool fits = static_cast<size_t>(length) <= room;
+    uint8_t first_byte;
+    if (fits) {
+        if (pending_entry) {
+            write_string(s.prev_code, out, length - 1);
+            out[length - 1] = out[0];
+        } else {
+            write_string(code, out, length);
+        }
+        first_byte = out[0];
+    } else {
+        if (pending_entry) {
+            stack_string(s.prev_code, byte_stack + 1, length - 1);
+            byte_stack[0] = byte_stack[length - 1];
+        } else {
+            stack_string(code, byte_stack, length);
+        }
+        first_byte = byte_stack[length - 1];
     }
-    byte_stack[n++] = static_cast<uint8_t>(c);
-    if (code == next_code)
-        byte_stack[0] = static_cast<uint8_t>(c);
 
-    if (next_code == TABLE_SIZE)
+    if (s.next_code == TABLE_SIZE)
         report_input_error("LZW code table overflow.");
-    prefix_code[next_code] = static_cast<uint16_t>(prev_code);
-    suffix_byte[next_code] = byte_stack[n - 1];
-    ++next_code;
-    if (next_code == code_mask && code_width < 12)
-        set_width(code_width + 1);
+    prefix_code[s.next_code] = static_cast<uint16_t>(s.prev_code);
+    suffix_byte[s.next_code] = first_byte;
+    string_length[s.next_code] = static_cast<uint16_t>(length_of(s.prev_code) + 1);
+    ++s.next_code;
+    if (s.next_code == s.code_mask && s.code_width < 12)
+        set_width(s, s.code_width + 1);
+    s.prev_code = code;
 
-    prev_code = code;
-    stack_depth = n - 1;
-    return byte_stack[n - 1];
+    if (fits)
+        return static_cast<size_t>(length);
+    for (size_t i = 0; i < room; ++i)
+        out[i] = byte_stack[length - 1 - static_cast<int>(i)];
+    s.stack_depth = length - static_cast<int>(room);
+    return room;
+}
+
+void lzw_next_bytes(uint8_t *dst, size_t count)
+{
+    LzwState s = saved;
+    Input in = take_input();
+    while (count > 0 && s.stack_depth > 0) {
+        *dst++ = byte_stack[--s.stack_depth];
+        --count;
+    }
+    while (count > 0) {
+        size_t n = decode_code(s, in, dst, count);
+        dst += n;
+        count -= n;
+    }
+    saved = s;
+    give_back(in);
 }
 
 void lzw_end_strip()
 {
+    LzwState s = saved;
+    Input in = take_input();
     int code;
-    if (next_code == (1 << (code_width - 1)) - 1) {
+    if (s.next_code == (1 << (s.code_width - 1)) - 1) {
         // The entry for the last data code raised the width. Older writers
         // put the next code at the narrower width, libtiff since 2017 and the
         // writers built on it at the wider one. At the narrower width 256 and
         // 257 begin with a 1 bit, at the wider with a 0 bit, so read narrow
         // first and, failing that, the same bits again at the wider width.
-        set_width(code_width - 1);
-        code = read_code();
+        set_width(s, s.code_width - 1);
+        code = read_code(s, in);
         if (code != CLEAR_CODE && code != END_CODE) {
-            bits_held += code_width;
-            set_width(code_width + 1);
-            code = read_code();
+            s.bits_held += s.code_width;
+            set_width(s, s.code_width + 1);
+            code = read_code(s, in);
         }
     } else {
-        code = read_code();
+        code = read_code(s, in);
     }
     if (code == CLEAR_CODE) {
-        set_width(9);
-        code = read_code();
+        set_width(s, 9);
+        code = read_code(s, in);
     }
     if (code != END_CODE)
         report_input_error("LZW missing end of codes.");
-    if (stack_depth != 0)
+    if (s.stack_depth != 0)
         report_input_error("LZW too many codes.");
+    saved = s;
+    give_back(in);
     // Some writers pad the strip with zero bytes after the end code.
     while (reader.strip_bytes_left != 0) {
         --reader.strip_bytes_left;
@@ -164,4 +277,4 @@ void lzw_end_strip()
 
 }  // namespace
 
-const StripDecoder lzw_decoder = {lzw_begin_strip, lzw_next_byte, lzw_end_strip};
+const StripDecoder lzw_decoder = {lzw_begin_strip, lzw_next_bytes, lzw_end_strip};

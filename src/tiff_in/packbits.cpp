@@ -1,6 +1,8 @@
 // PackBits strips: a header byte h opens each run. 0..127: h + 1 literal
 // bytes follow; 129..255: one byte follows, repeated 257 - h times; 128: no
 // operation. Runs may cross rows but never strips.
+#include <cstring>
+
 #include "tiff_in/reader.h"
 
 namespace {
@@ -8,9 +10,9 @@ namespace {
 // 0: at a header; k > 0: k literal bytes still to copy; -k: k copies still
 // to give of repeat_byte.
 int32_t run_count = 0;
-int repeat_byte = 0;
+uint8_t repeat_byte = 0;
 
-int read_code_byte()
+uint8_t read_code_byte()
 {
     if (reader.strip_bytes_left == 0)
         report_input_error("MPB too few codes.");
@@ -18,36 +20,55 @@ int read_code_byte()
     int c = read_strip_byte();
     if (c < 0)
         report_input_error("MPB unexpected end of file.");
-    return c;
+    return static_cast<uint8_t>(c);
+}
+
+// Copies `count` literal bytes of the strip, with the same checks as taking
+// them one by one.
+void copy_literal(uint8_t *dst, size_t count)
+{
+    size_t available = count < reader.strip_bytes_left ? count : reader.strip_bytes_left;
+    size_t got = read_strip_block(dst, available);
+    reader.strip_bytes_left -= static_cast<uint32_t>(got);
+    if (got < available)
+        report_input_error("MPB unexpected end of file.");
+    if (available < count)
+        report_input_error("MPB too few codes.");
 }
 
 void packbits_begin_strip(uint32_t offset, uint32_t byte_count)
 {
-    seek_input(offset);
+    begin_strip_input(offset, byte_count);
     run_count = 0;
     reader.strip_bytes_left = byte_count;
 }
 
-int packbits_next_byte()
+void packbits_next_bytes(uint8_t *dst, size_t count)
 {
-    if (run_count > 0) {
-        --run_count;
-        return read_code_byte();
+    while (count > 0) {
+        if (run_count == 0) {
+            uint8_t header = read_code_byte();
+            while (header == 128)
+                header = read_code_byte();
+            if (header < 128) {
+                run_count = header + 1;
+            } else {
+                repeat_byte = read_code_byte();
+                run_count = header - 257;
+            }
+        }
+        size_t run = static_cast<size_t>(run_count > 0 ? run_count : -run_count);
+        size_t n = run < count ? run : count;
+        if (run_count > 0) {
+            copy_literal(dst, n);
+            run_count -= static_cast<int32_t>(n);
+        } else {
+            std::memset(dst, repeat_byte, n);
+            run_count += static_cast<int32_t>(n);
+        }
+        dst += n;
+        count -= n;
     }
-    if (run_count < 0) {
-        ++run_count;
-        return repeat_byte;
-    }
-    int header = read_code_byte();
-    while (header == 128)
-        header = read_code_byte();
-    if (header < 128) {
-        run_count = header;
-        return read_code_byte();
-    }
-    run_count = header - 256;
-    repeat_byte = read_code_byte();
-    return repeat_byte;
 }
 
 void packbits_end_strip()
@@ -59,5 +80,4 @@ void packbits_end_strip()
 
 }  // namespace
 
-const StripDecoder packbits_decoder = {packbits_begin_strip, packbits_next_byte,
-                                       packbits_end_strip};
+const StripDecoder packbits_decoder = {packbits_begin_strip, packbits_next_bytes, packbits_end_strip};

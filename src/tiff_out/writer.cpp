@@ -17,12 +17,19 @@ constexpr uint16_t TYPE_SHORT = 3;
 constexpr uint16_t TYPE_LONG = 4;
 constexpr uint64_t MAX_STRIP_BYTES = 8192;
 
+const bool host_big_endian = [] {
+    const uint16_t probe = 0x0102;
+    unsigned char first;
+    std::memcpy(&first, &probe, 1);
+    return first == 0x01;
+}();
+
 std::FILE *output_stream = nullptr;
 const char *output_path = nullptr;
 bool output_removable = false;  // a regular file that this store created or truncated
 uint32_t strip_bytes_written = 0;
 
-unsigned char out_buffer[1 << 16];
+unsigned char out_buffer[1 << 20];
 size_t out_used = 0;
 bool out_failed = false;
 
@@ -75,21 +82,57 @@ inline void put_sample_byte(uint32_t byte)
     ++strip_bytes_written;
 }
 
-// Samples of other depths than 8 and 16 are packed most significant bit
-// first; each row starts on a byte boundary and its last byte is padded with
-// zero bits. Sample bits above the depth are ignored.
+// Byte-swapped 16-bit samples; the buffers never overlap, which lets the
+// compiler vectorise the loop.
+void store_swapped(unsigned char *__restrict out, const uint16_t *__restrict samples, size_t n)
+{
+    for (size_t i = 0; i < n; ++i) {
+        uint16_t swapped = static_cast<uint16_t>((samples[i] >> 8) | (samples[i] << 8));
+        std::memcpy(out + 2 * i, &swapped, 2);
+    }
+}
+
+// Room for at least `bytes` more in the output buffer, flushing it if need be;
+// returns how many whole samples of that size fit.
+size_t sample_room(size_t bytes_per_sample)
+{
+    if (sizeof out_buffer - out_used < bytes_per_sample)
+        flush_output();
+    return (sizeof out_buffer - out_used) / bytes_per_sample;
+}
+
+// 8 bits: a sample's low byte; 16 bits: high byte first.
+void put_row_bytes(const uint16_t *row, uint32_t width, size_t bytes_per_sample)
+{
+    for (uint32_t x = 0; x < width;) {
+        size_t room = sample_room(bytes_per_sample);
+        uint32_t n = static_cast<uint32_t>(room < width - x ? room : width - x);
+        unsigned char *out = out_buffer + out_used;
+        if (bytes_per_sample == 2) {
+            // High byte first: the samples as they are in memory on a
+            // big-endian host, byte-swapped on a little-endian one.
+            if (host_big_endian) {
+                std::memcpy(out, row + x, 2 * size_t{n});
+            } else {
+                store_swapped(out, row + x, n);
+            }
+        } else {
+            for (size_t i = 0; i < n; ++i)
+                out[i] = static_cast<unsigned char>(row[x + i]);
+        }
+        out_used += n * bytes_per_sample;
+        strip_bytes_written += static_cast<uint32_t>(n * bytes_per_sample);
+        x += n;
+    }
+}
+
+// Samples of other depths are packed most significant bit first; each row
+// starts on a byte boundary and its last byte is padded with zero bits.
+// Sample bits above the depth are ignored.
 void put_row(const uint16_t *row, uint32_t width, uint32_t bits)
 {
-    if (bits == 8) {
-        for (uint32_t x = 0; x < width; ++x)
-            put_sample_byte(row[x] & 0xFF);
-        return;
-    }
-    if (bits == 16) {
-        for (uint32_t x = 0; x < width; ++x) {
-            put_sample_byte(row[x] >> 8);
-            put_sample_byte(row[x] & 0xFF);
-        }
+    if (bits == 8 || bits == 16) {
+        put_row_bytes(row, width, bits / 8);
         return;
     }
     uint32_t sample_mask = (1u << (bits - 1)) & 0xFFFF;
