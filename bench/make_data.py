@@ -1,0 +1,82 @@
+#!/usr/bin/python3
+"""Makes the benchmark inputs, deterministically, in the directory given.
+
+Frames look like fluorescence images: a smooth background, bright blobs,
+Poisson noise, and a few zero samples in every divisor. Strips hold 16 rows,
+as real writers make them. Needs numpy and tifffile (Debian: python3-numpy,
+python3-tifffile) and tiffcp (libtiff-tools).
+
+  a: 8192 x 8192, 16 bits, uncompressed, little-endian
+  b: the same pixels, LZW with horizontal differencing (tiffcp -c lzw:2)
+  c: 8192 x 8192, 8 bits, PackBits
+  d: 2048 x 2048, 16 bits, LZW with horizontal differencing
+  e: 1000 pairs of 512 x 512, 16 bits, LZW with horizontal differencing
+"""
+import os
+import subprocess
+import sys
+
+import numpy as np
+import tifffile
+
+
+def frame(rng, size, peak):
+    y, x = np.mgrid[0:size, 0:size].astype(np.float32) / size
+    signal = peak * (0.08 + 0.05 * np.sin(3 * x + 1) * np.cos(2 * y))
+    for _ in range(max(4, size // 64)):
+        cy, cx = rng.integers(0, size, 2)
+        sigma = rng.uniform(2, 12) * size / 512
+        r = int(4 * sigma) + 1
+        y0, y1, x0, x1 = max(0, cy - r), min(size, cy + r), max(0, cx - r), min(size, cx + r)
+        yy, xx = np.mgrid[y0:y1, x0:x1]
+        signal[y0:y1, x0:x1] += peak * rng.uniform(0.2, 0.8) * np.exp(
+            -((yy - cy) ** 2 + (xx - cx) ** 2) / (2 * sigma * sigma))
+    return np.clip(rng.poisson(signal), 0, peak).astype(np.uint16)
+
+
+def pair(rng, size, peak):
+    dividend = frame(rng, size, peak)
+    divisor = frame(rng, size, peak)
+    zeros = rng.integers(0, size, (16, 2))
+    divisor[zeros[:, 0], zeros[:, 1]] = 0
+    return dividend, divisor
+
+
+def write(path, data, description=None, byteorder="<"):
+    tifffile.imwrite(path, data, byteorder=byteorder, rowsperstrip=16, photometric="minisblack",
+                     description=description, metadata=None)
+
+
+def tiffcp(args, src, dst):
+    subprocess.run(["tiffcp", *args, "-r", "16", src, dst], check=True)
+
+
+def main():
+    out = sys.argv[1]
+    os.makedirs(out, exist_ok=True)
+    rng = np.random.default_rng(20261208)
+
+    dividend, divisor = pair(rng, 8192, 65535)
+    for name, data, text in (("dividend", dividend, "benchmark dividend 8192 x 8192"), ("divisor", divisor, None)):
+        write(f"{out}/a-{name}.tif", data, text)
+        tiffcp(["-c", "lzw:2"], f"{out}/a-{name}.tif", f"{out}/b-{name}.tif")
+        write(f"{out}/c-{name}-raw.tif", (data >> 8).astype(np.uint8), text)
+        tiffcp(["-c", "packbits"], f"{out}/c-{name}-raw.tif", f"{out}/c-{name}.tif")
+        os.remove(f"{out}/c-{name}-raw.tif")
+
+    dividend, divisor = pair(rng, 2048, 4095)
+    for name, data in (("dividend", dividend), ("divisor", divisor)):
+        write(f"{out}/raw.tif", data)
+        tiffcp(["-c", "lzw:2"], f"{out}/raw.tif", f"{out}/d-{name}.tif")
+
+    os.makedirs(f"{out}/e", exist_ok=True)
+    for i in range(1000):
+        dividend, divisor = pair(rng, 512, 4095)
+        for name, data in (("dividend", dividend), ("divisor", divisor)):
+            write(f"{out}/raw.tif", data)
+            tiffcp(["-c", "lzw:2"], f"{out}/raw.tif", f"{out}/e/{i:04d}-{name}.tif")
+    os.remove(f"{out}/raw.tif")
+
+
+if __name__ == "__main__":
+    main()

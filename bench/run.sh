@@ -1,0 +1,21 @@
+#!/usr/bin/env bash
+# Builds imgratio (Release) and the libtiff baseline, makes the benchmark
+# inputs in /dev/shm (once), and prints the comparison table.
+# usage: bench/run.sh [REPETITIONS [CASES]]   (CASES: a subset of abcde)
+set -euo pipefail
+cd "$(dirname "$0")/.."
+packages=(libtiff-dev libtiff-tools python3-numpy python3-tifffile time)
+missing=()
+for p in "${packages[@]}"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+if [ "${#missing[@]}" -ne 0 ]; then
+    apt-get update -qq
+    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" >/dev/null
+fi
+cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DIMGRATIO_TESTS=OFF >/dev/null
+cmake --build build-bench -j"$(nproc)" >/dev/null
+cc -O2 -Wall -Wextra -o build-bench/ratio_libtiff bench/ratio_libtiff.c -ltiff
+data=/dev/shm/imgratio-bench
+[ -f "$data/e/0999-divisor.tif" ] || /usr/bin/python3 bench/make_data.py "$data"
+python3 bench/measure.py build-bench/imgratio build-bench/ratio_libtiff "$data" "${1:-5}" "${2:-abcde}"
