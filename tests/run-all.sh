@@ -1,11 +1,12 @@
 #!/usr/bin/env bash
 # Builds imgratio and runs the whole test suite twice: an optimised build, and
-# a build with AddressSanitizer and UndefinedBehaviorSanitizer. Installs the
-# Debian packages the tests need when they are missing.
+# a build with AddressSanitizer and UndefinedBehaviorSanitizer; then a short
+# AFL++ fuzzing run (about two minutes). Installs the Debian packages the
+# tests need when they are missing.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-packages=(cmake g++ libgtest-dev libtiff-tools python3)
+packages=(cmake g++ libgtest-dev libtiff-tools python3 time afl++ clang)
 missing=()
 for p in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
@@ -27,3 +28,10 @@ cmake -S . -B build-sanitize -DCMAKE_BUILD_TYPE=RelWithDebInfo -DIMGRATIO_SANITI
 cmake --build build-sanitize -j"$jobs"
 (cd build-sanitize && ASAN_OPTIONS=detect_leaks=0:allocator_may_return_null=1 UBSAN_OPTIONS=print_stacktrace=1 \
     ctest --output-on-failure -j"$jobs")
+
+# Fuzzing smoke run: both instrumented builds, 100 seconds each on the seed
+# corpus of every kind; any crash or hang fails.
+fuzz_out=$(mktemp -d)
+tests/fuzz/build.sh
+tests/fuzz/run.sh 100 "$fuzz_out" all
+rm -rf "$fuzz_out"

@@ -4,7 +4,7 @@
 #include <algorithm>
 #include <vector>
 
-#include "app/ratio.h"
+#include "app/app.h"
 
 TEST(RatioKernel, WorkedValues)
 {

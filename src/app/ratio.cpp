@@ -1,4 +1,4 @@
-#include "app/ratio.h"
+#include "app/app.h"
 
 void compute_ratio_grid(const SampleGrid &dividend, const SampleGrid &divisor, SampleGrid &result)
 {

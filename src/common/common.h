@@ -38,5 +38,23 @@ void release_sample_grid(SampleGrid *grid);
 // Writes "<message>\n" to standard error and ends the process with exit status 1.
 [[noreturn]] void fatal_message(const char *message);
 
+// Heap allocation for every size that comes from file data (null on
+// failure). A build with IMGRATIO_ALLOCATION_SEAM, made for the tests only,
+// fails the allocation whose number (from 1, counting these two and the grid
+// allocations) the environment variable IMGRATIO_FAIL_ALLOCATION gives, so
+// that every allocation-failure path can be reached.
+void *allocate_memory(size_t bytes);
+void *allocate_zeroed(size_t count, size_t size);
+void release_memory(void *block);
+
+#if defined(IMGRATIO_FUZZING)
+#include <csetjmp>
+// The fuzzing build runs many inputs in one process: fatal errors jump to
+// `target` (after printing their message) instead of ending the process, and
+// release_all_memory frees whatever the abandoned run still held.
+void set_fatal_jump(std::jmp_buf *target);
+void release_all_memory();
+#endif
+
 // Stores a * b in *product; false when the product does not fit in size_t.
 bool checked_size_product(size_t a, size_t b, size_t *product);

@@ -12,6 +12,48 @@
 
 namespace {
 
+#if defined(IMGRATIO_FUZZING)
+// Live allocations, so that an abandoned run's memory can be released.
+void *live_blocks[64];
+size_t live_count = 0;
+
+void *track(void *block)
+{
+    if (block != nullptr) {
+        if (live_count == sizeof live_blocks / sizeof live_blocks[0])
+            std::abort();
+        live_blocks[live_count++] = block;
+    }
+    return block;
+}
+
+void untrack(void *block)
+{
+    for (size_t i = 0; i < live_count; ++i)
+        if (live_blocks[i] == block) {
+            live_blocks[i] = live_blocks[--live_count];
+            return;
+        }
+}
+#else
+void *track(void *block) { return block; }
+void untrack(void *) {}
+#endif
+
+#if defined(IMGRATIO_ALLOCATION_SEAM)
+bool seam_fails_this_allocation()
+{
+    static const long fail_at = [] {
+        const char *n = std::getenv("IMGRATIO_FAIL_ALLOCATION");
+        return n != nullptr ? std::atol(n) : 0L;
+    }();
+    static long count = 0;
+    return ++count == fail_at;
+}
+#else
+constexpr bool seam_fails_this_allocation() { return false; }
+#endif
+
 constexpr size_t HUGE_PAGE = size_t{2} << 20;
 
 size_t grid_bytes_in_use = 0;
@@ -30,19 +72,24 @@ size_t physical_memory_bytes()
 }
 
 // Memory filled for the first time is expensive page by page; on Linux a
-// block aligned to and advised for transparent huge pages costs far less.
+// block aligned to and advised for transparent huge pages costs far less,
+// from a few hundred KiB up (below that, zeroing a whole huge page costs more).
 void *allocate_block(size_t bytes)
 {
+    if (seam_fails_this_allocation())
+        return nullptr;
 #if defined(__linux__)
+    if (bytes < HUGE_PAGE / 8)
+        return track(std::malloc(bytes));
     if (bytes > SIZE_MAX - HUGE_PAGE)
         return nullptr;
     size_t rounded = (bytes + HUGE_PAGE - 1) / HUGE_PAGE * HUGE_PAGE;
     void *block = std::aligned_alloc(HUGE_PAGE, rounded);
     if (block != nullptr)
         madvise(block, rounded, MADV_HUGEPAGE);
-    return block;
+    return track(block);
 #else
-    return std::malloc(bytes);
+    return track(std::malloc(bytes));
 #endif
 }
 
@@ -63,6 +110,31 @@ void release_grid_bytes(size_t bytes)
 
 }  // namespace
 
+void *allocate_memory(size_t bytes)
+{
+    return seam_fails_this_allocation() ? nullptr : track(std::malloc(bytes));
+}
+
+void *allocate_zeroed(size_t count, size_t size)
+{
+    return seam_fails_this_allocation() ? nullptr : track(std::calloc(count, size));
+}
+
+void release_memory(void *block)
+{
+    untrack(block);
+    std::free(block);
+}
+
+#if defined(IMGRATIO_FUZZING)
+void release_all_memory()
+{
+    while (live_count > 0)
+        std::free(live_blocks[--live_count]);
+    grid_bytes_in_use = 0;
+}
+#endif
+
 int allocate_sample_grid(SampleGrid *grid, uint32_t width, uint32_t height)
 {
     *grid = SampleGrid{};
@@ -70,20 +142,20 @@ int allocate_sample_grid(SampleGrid *grid, uint32_t width, uint32_t height)
     if (!checked_size_product(height, sizeof(uint16_t *), &table_bytes) || !claim_grid_bytes(table_bytes))
         return 1;
     // calloc leaves untouched pages of a large table unmapped until used.
-    uint16_t **rows = static_cast<uint16_t **>(std::calloc(height, sizeof(uint16_t *)));
+    uint16_t **rows = static_cast<uint16_t **>(allocate_zeroed(height, sizeof(uint16_t *)));
     if (rows == nullptr) {
         release_grid_bytes(table_bytes);
         return 1;
     }
     if (!checked_size_product(width, height, &samples) ||
         !checked_size_product(samples, sizeof(uint16_t), &sample_bytes) || !claim_grid_bytes(sample_bytes)) {
-        std::free(rows);
+        release_memory(rows);
         release_grid_bytes(table_bytes);
         return 2;
     }
     uint16_t *block = static_cast<uint16_t *>(allocate_block(sample_bytes));
     if (block == nullptr) {
-        std::free(rows);
+        release_memory(rows);
         release_grid_bytes(table_bytes + sample_bytes);
         return 2;
     }
@@ -100,7 +172,7 @@ void release_sample_grid(SampleGrid *grid)
         size_t height = static_cast<uint32_t>(grid->height);
         release_grid_bytes(height * sizeof(uint16_t *) + height * static_cast<uint32_t>(grid->width) * sizeof(uint16_t));
     }
-    std::free(grid->samples);
-    std::free(grid->rows);
+    release_memory(grid->samples);
+    release_memory(grid->rows);
     *grid = SampleGrid{};
 }

@@ -36,9 +36,13 @@ uint32_t read_raw_byte()
     return static_cast<uint32_t>(std::getc(reader.stream));
 }
 
-void skip_bytes(long count)
+// Reading past the bytes costs no system call, unlike a relative seek; past
+// the end of the file both leave every later read at -1.
+void skip_bytes(size_t count)
 {
-    std::fseek(reader.stream, count, SEEK_CUR);
+    unsigned char scratch[16];
+    size_t got = std::fread(scratch, 1, count, reader.stream);
+    (void)got;
 }
 
 }  // namespace

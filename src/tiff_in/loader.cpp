@@ -106,7 +106,7 @@ void load_strip_table(StripTable *table, uint32_t ifd, uint16_t tag, uint32_t st
 {
     size_t bytes = 0;
     if (checked_size_product(strip_count, sizeof(uint32_t), &bytes))
-        table->values = static_cast<uint32_t *>(std::malloc(bytes));
+        table->values = static_cast<uint32_t *>(allocate_memory(bytes));
     if (table->values == nullptr)
         report_input_error(allocation_message);
     table->count = strip_count;
@@ -163,7 +163,7 @@ char *read_description(uint32_t ifd)
         seek_input(reader.read_u32());
     // count + 1 wraps to 0 where size_t is 32 bits wide: a failed allocation.
     size_t size = static_cast<size_t>(count) + 1;
-    char *text = size == 0 ? nullptr : static_cast<char *>(std::calloc(size, 1));
+    char *text = size == 0 ? nullptr : static_cast<char *>(allocate_zeroed(size, 1));
     if (text == nullptr)
         report_input_error("image description memory allocation error.");
     // A text cut short by the end of the file keeps the zero bytes of calloc.
@@ -175,6 +175,15 @@ char *read_description(uint32_t ifd)
 }  // namespace
 
 const StripDecoder uncompressed_decoder = {raw_begin_strip, raw_next_bytes, raw_end_strip};
+
+#if defined(IMGRATIO_FUZZING)
+void abandon_load()
+{
+    if (reader.stream != nullptr)
+        std::fclose(reader.stream);
+    reader.stream = nullptr;
+}
+#endif
 
 void load_tiff_image(const char *path, int32_t *width_out, int32_t *height_out,
                      int32_t *bits_out, SampleGrid *grid, char **description)
@@ -247,6 +256,7 @@ void load_tiff_image(const char *path, int32_t *width_out, int32_t *height_out,
         *description = read_description(ifd);
     if (grid == nullptr) {
         std::fclose(reader.stream);
+        reader.stream = nullptr;
         return;
     }
 
@@ -286,7 +296,8 @@ void load_tiff_image(const char *path, int32_t *width_out, int32_t *height_out,
             undo_differencing(row, width, difference_mask);
     }
 
-    std::free(strip_byte_counts.values);
-    std::free(strip_offsets.values);
+    release_memory(strip_byte_counts.values);
+    release_memory(strip_offsets.values);
     std::fclose(reader.stream);
+    reader.stream = nullptr;
 }

@@ -19,3 +19,8 @@
 void load_tiff_image(const char *path, int32_t *width, int32_t *height,
                      int32_t *bits_per_sample, SampleGrid *grid,
                      char **description);
+
+#if defined(IMGRATIO_FUZZING)
+// Closes the input of a load that a fatal error abandoned.
+void abandon_load();
+#endif

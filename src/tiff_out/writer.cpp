@@ -216,7 +216,7 @@ void store_tiff_image(const char *path, int32_t width, int32_t height,
     out_failed = false;
 
     uint32_t *strip_byte_counts =
-        static_cast<uint32_t *>(std::malloc(static_cast<size_t>(strip_count) * sizeof(uint32_t)));
+        static_cast<uint32_t *>(allocate_memory(static_cast<size_t>(strip_count) * sizeof(uint32_t)));
     if (strip_byte_counts == nullptr)
         fail_store("TIFF work memory allocation error.");
 
@@ -284,7 +284,7 @@ void store_tiff_image(const char *path, int32_t width, int32_t height,
     put_u32_be(0x4D4D002A);
     put_u32_be(static_cast<uint32_t>(ifd_offset));
     flush_output();
-    std::free(strip_byte_counts);
+    release_memory(strip_byte_counts);
     bool closed = std::fclose(output_stream) == 0;
     output_stream = nullptr;
     if (out_failed || !closed)

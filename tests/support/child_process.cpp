@@ -75,3 +75,8 @@ std::string imgratio_binary()
 {
     return IMGRATIO_BINARY;
 }
+
+std::string imgratio_seam_binary()
+{
+    return IMGRATIO_SEAM_BINARY;
+}

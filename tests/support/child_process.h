@@ -23,3 +23,6 @@ ChildResult run_program(const std::vector<std::string> &argv,
 
 // Path of the imgratio binary under test.
 std::string imgratio_binary();
+
+// Path of the test build whose allocations can be made to fail one by one.
+std::string imgratio_seam_binary();

@@ -1,4 +1,5 @@
-// The ratio kernel: the scaled quotient of two images, sample by sample.
+// The program's flow and the ratio kernel: the scaled quotient of two
+// images, sample by sample.
 #pragma once
 
 #include <cstdint>
@@ -27,3 +28,8 @@ inline uint16_t ratio_sample(uint16_t a, uint16_t b)
 // `dividend` and `divisor`; all three grids have result's width and height,
 // and result's rows are attached here.
 void compute_ratio_grid(const SampleGrid &dividend, const SampleGrid &divisor, SampleGrid &result);
+
+// The whole program: checks the arguments, loads the dividend and the
+// divisor, computes the ratio image and stores it. Returns the exit status
+// (every error ends the process before that, with its message).
+int run_imgratio(int argc, char **argv);

@@ -1,0 +1,48 @@
+#!/usr/bin/env bash
+# Makes the fuzzing seed corpus: small valid TIFFs of every kind the loader
+# accepts (depths 0 to 16, both byte orders, both fill orders, one or several
+# strips, uncompressed, PackBits, LZW with and without differencing, with a
+# description) and near-valid ones (cut short, a byte changed).
+# usage: make_seeds.sh OUT_DIR [uncompressed|packbits|lzw|all]
+set -euo pipefail
+out=$1
+kind=${2:-all}
+here=$(cd "$(dirname "$0")/.." && pwd)
+mkdir -p "$out"
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+n=0
+for bits in 1 2 4 8 12 16; do
+    for order in little big; do
+        base="$work/base-$bits-$order.tif"
+        python3 "$here/make_tiff.py" "$base" --width 13 --height 7 --bits "$bits" --endian "$order" \
+            --rows-per-strip 3 --random --seed "$bits" --description "seed $bits $order"
+        variants=()
+        case $kind in uncompressed|all) variants+=("none" "none -f lsb2msb" "none -r 7") ;; esac
+        case $kind in packbits|all) variants+=("packbits" "packbits -f lsb2msb" "packbits -r 1") ;; esac
+        case $kind in lzw|all)
+            variants+=("lzw" "lzw -f lsb2msb" "lzw -r 7")
+            [ "$bits" = 8 ] || [ "$bits" = 16 ] && variants+=("lzw:2" "lzw:2 -f lsb2msb")
+            ;;
+        esac
+        for v in "${variants[@]}"; do
+            read -r compression options <<<"$v"
+            n=$((n + 1))
+            # shellcheck disable=SC2086
+            tiffcp -c "$compression" ${options:-} "$base" "$out/seed-$n.tif"
+        done
+    done
+done
+# Near-valid: every third seed cut short, every fifth with a byte of its
+# strip data changed.
+for f in "$out"/seed-*.tif; do
+    i=${f##*-}
+    i=${i%.tif}
+    size=$(stat -c %s "$f")
+    if [ $((i % 3)) = 0 ]; then head -c $((size - 20)) "$f" >"$out/cut-$i.tif"; fi
+    if [ $((i % 5)) = 0 ]; then
+        cp "$f" "$out/flip-$i.tif"
+        printf '\x5a' | dd of="$out/flip-$i.tif" bs=1 seek=12 conv=notrunc status=none
+    fi
+done
+echo "$(ls "$out" | wc -l) seeds in $out"

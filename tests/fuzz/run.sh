@@ -1,0 +1,53 @@
+#!/usr/bin/env bash
+# Runs an AFL++ campaign on imgratio's whole flow (the persistent-mode
+# harness, which loads the fuzzed file as both dividend and divisor and
+# stores the result to /dev/null): two instances sharing one corpus, one with
+# UndefinedBehaviorSanitizer under a 2 GiB memory limit, one with
+# AddressSanitizer limited to 2 GiB by its own options; 5 seconds make a
+# hang. Every finding is replayed through the real binary. Prints the
+# figures and findings and exits 1 if there are any.
+# usage: run.sh SECONDS OUT_DIR [uncompressed|packbits|lzw|all]
+set -euo pipefail
+seconds=$1
+out=$2
+kind=${3:-all}
+here=$(cd "$(dirname "$0")" && pwd)
+root=$(cd "$here/../.." && pwd)
+[ -x "$root/build-fuzz/asan/imgratio_persistent" ] || "$here/build.sh"
+seeds="$out/seeds"
+rm -rf "$seeds"
+"$here/make_seeds.sh" "$seeds" "$kind" >/dev/null
+
+export AFL_SKIP_CPUFREQ=1 AFL_I_DONT_CARE_ABOUT_MISSING_CRASHES=1 AFL_NO_UI=1 AFL_NO_AFFINITY=1
+export AFL_QUIET=1
+common=(-V "$seconds" -t 5000 -x "$here/tiff.dict" -i "$seeds" -o "$out/findings")
+afl-fuzz "${common[@]}" -m 2048 -M ubsan -- "$root/build-fuzz/ubsan/imgratio_persistent" \
+    >"$out/ubsan.log" 2>&1 &
+ubsan=$!
+ASAN_OPTIONS=abort_on_error=1:symbolize=0:detect_leaks=0:allocator_may_return_null=1:hard_rss_limit_mb=2048:malloc_limit_mb=2048 \
+    afl-fuzz "${common[@]}" -m none -S asan -- "$root/build-fuzz/asan/imgratio_persistent" \
+    >"$out/asan.log" 2>&1 &
+asan=$!
+status=0
+wait "$ubsan" || status=$?
+wait "$asan" || status=$?
+[ "$status" -eq 0 ] || { echo "afl-fuzz failed:"; tail -20 "$out/ubsan.log" "$out/asan.log"; exit 1; }
+
+findings=0
+for instance in ubsan asan; do
+    stats="$out/findings/$instance/fuzzer_stats"
+    awk -v who="$instance" '/^(execs_done|execs_per_sec|corpus_count|bitmap_cvg|saved_crashes|saved_hangs|run_time) /{printf "%s %s %s\n", who, $1, $3}' "$stats"
+    for dir in crashes hangs; do
+        n=$(find "$out/findings/$instance/$dir" -type f -name 'id:*' 2>/dev/null | wc -l)
+        findings=$((findings + n))
+    done
+done
+# Replay every finding through the real (ASan) binary, one process per file.
+for f in "$out"/findings/*/crashes/id:* "$out"/findings/*/hangs/id:*; do
+    [ -f "$f" ] || continue
+    echo "finding $f:"
+    ASAN_OPTIONS=detect_leaks=0:allocator_may_return_null=1 timeout 10 \
+        "$root/build-fuzz/asan/imgratio" "$f" "$f" /dev/null 2>&1 | tail -5 || true
+done
+echo "$findings findings (crashes and hangs) in $out/findings"
+[ "$findings" -eq 0 ]

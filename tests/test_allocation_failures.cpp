@@ -1,0 +1,130 @@
+// Every allocation-failure message, produced by making that allocation fail:
+// through the test build's allocation seam (each allocation in turn), and
+// for the large ones through a real address-space limit on the binary.
+#include <gtest/gtest.h>
+#include <sys/resource.h>
+
+#include <filesystem>
+
+#include "support/child_process.h"
+#include "support/tiff_builder.h"
+
+namespace {
+
+std::string pair_file(const std::string &description)
+{
+    ImageOptions o;
+    o.width = 64;
+    o.height = 8;
+    o.bits = 16;
+    o.rows_per_strip = 4;
+    o.description = description;
+    std::vector<uint16_t> samples(64 * 8, 7);
+    std::string path = scratch_path("pair.tif");
+    write_file(path, build_tiff(make_image_layout(o, pack_strips(samples, o))));
+    return path;
+}
+
+ChildResult run_limited(const std::vector<std::string> &args, rlim_t address_space)
+{
+    std::vector<std::string> argv = {imgratio_binary()};
+    argv.insert(argv.end(), args.begin(), args.end());
+    return run_program(argv, [address_space] {
+        struct rlimit limit = {address_space, address_space};
+        setrlimit(RLIMIT_AS, &limit);
+    });
+}
+
+constexpr rlim_t MiB = rlim_t{1} << 20;
+
+}  // namespace
+
+TEST(AllocationFailures, EachAllocationInTurn)
+{
+    std::string dividend = pair_file("the dividend's description");
+    std::string divisor = pair_file("the divisor's description");
+    // The allocations of a run, in order: per input its description, row
+    // table, sample block and two strip tables; the result's row table and
+    // block; the writer's strip table.
+    const std::vector<std::string> expected = {
+        dividend + " : image description memory allocation error.\n",
+        dividend + " : cell memory allocation error.\n",
+        dividend + " : cell memory allocation error.\n",
+        dividend + " : strip offset memory allocation error.\n",
+        dividend + " : strip bytes count memory allocation error.\n",
+        divisor + " : image description memory allocation error.\n",
+        divisor + " : cell memory allocation error.\n",
+        divisor + " : cell memory allocation error.\n",
+        divisor + " : strip offset memory allocation error.\n",
+        divisor + " : strip bytes count memory allocation error.\n",
+        "cell memory allocation error (1).\n",
+        "cell memory allocation error (2).\n",
+        "OUT : TIFF work memory allocation error.\n",
+    };
+    for (size_t n = 1; n <= expected.size() + 1; ++n) {
+        std::string out = scratch_path("out.tif");
+        std::string variable = "IMGRATIO_FAIL_ALLOCATION=" + std::to_string(n);
+        ChildResult r = run_program({imgratio_seam_binary(), dividend, divisor, out},
+                                    [&] { putenv(const_cast<char *>(variable.c_str())); });
+        SCOPED_TRACE(testing::Message() << "allocation " << n);
+        if (n > expected.size()) {
+            EXPECT_EQ(r.exit_code, 0) << r.err;
+            EXPECT_TRUE(std::filesystem::exists(out));
+            continue;
+        }
+        std::string message = expected[n - 1];
+        if (message.rfind("OUT", 0) == 0)
+            message.replace(0, 3, out);
+        EXPECT_EQ(r.exit_code, 1);
+        EXPECT_EQ(r.err, message);
+        EXPECT_FALSE(std::filesystem::exists(out)) << "no output after a failure";
+    }
+}
+
+#if defined(IMGRATIO_TESTS_UNDER_SANITIZER)
+TEST(AllocationFailures, AddressSpaceLimit)
+{
+    GTEST_SKIP() << "the sanitizers reserve more address space than any limit here allows";
+}
+#else
+TEST(AllocationFailures, AddressSpaceLimit)
+{
+    // A 2 GiB description in a file of a few hundred bytes.
+    TiffLayout layout = make_image_layout(ImageOptions{}, {{0}});
+    layout.entries.push_back(TiffEntry{270, 2, {}, 0x7FFFFFFF, 8});
+    std::string description = scratch_path("description.tif");
+    write_file(description, build_tiff(layout));
+    ChildResult r = run_limited({description, description, scratch_path("out.tif")}, 512 * MiB);
+    EXPECT_EQ(r.err, description + " : image description memory allocation error.\n");
+    EXPECT_EQ(r.exit_code, 1);
+
+    // 60000 x 60000 samples: 7 GB.
+    ImageOptions big;
+    big.width = 60000;
+    big.height = 60000;
+    big.bits = 16;
+    std::string cells = scratch_path("cells.tif");
+    write_file(cells, build_tiff(make_image_layout(big, {{0}})));
+    r = run_limited({cells, cells, scratch_path("out.tif")}, 512 * MiB);
+    EXPECT_EQ(r.err, cells + " : cell memory allocation error.\n");
+    EXPECT_EQ(r.exit_code, 1);
+
+    // 2^26 rows of one sample, one row per strip: the grid (512 MiB of row
+    // table, 128 MiB of samples) fits the limit, a strip table (256 MiB)
+    // does not; none of it is touched before the allocations fail.
+    ImageOptions tall;
+    tall.width = 1;
+    tall.height = 1u << 26;
+    tall.rows_per_strip = 1;
+    TiffLayout tall_layout = make_image_layout(tall, {});
+    tall_layout.add_strip_tags = false;
+    tall_layout.entries.push_back(TiffEntry{273, 4, {}, 1u << 26, 8});
+    tall_layout.entries.push_back(TiffEntry{279, 4, {}, 1u << 26, 8});
+    std::string strips = scratch_path("strips.tif");
+    write_file(strips, build_tiff(tall_layout));
+    r = run_limited({strips, strips, scratch_path("out.tif")}, (640 + 128) * MiB);
+    EXPECT_EQ(r.err, strips + " : strip offset memory allocation error.\n");
+    r = run_limited({strips, strips, scratch_path("out.tif")}, (640 + 256 + 128) * MiB);
+    EXPECT_EQ(r.err, strips + " : strip bytes count memory allocation error.\n");
+}
+#endif
