@@ -1,0 +1,199 @@
+#!/usr/bin/python3
+"""imgratio among the TIFF tools its users have.
+
+Outputs: imgratio's files (with and without a description, one strip and
+several, a width above 65535) read back by libtiff (tiffinfo -D, no
+warnings), tifffile, Pillow and GDAL, each of which must give exactly the
+expected ratio samples and the dividend's description.
+
+Inputs: files made by ImageMagick, GDAL, Pillow and tifffile at several
+depths, compressions and byte orders; imgratio's reader (tiff_samples) must
+give exactly the writer's own array, and imgratio must run on each.
+
+Prints the table writer x compression x depth -> result.
+usage: interop.py IMGRATIO TIFF_SAMPLES
+"""
+import os
+import subprocess
+import sys
+import tempfile
+import warnings
+
+import numpy as np
+import tifffile
+from osgeo import gdal
+from PIL import Image
+
+gdal.UseExceptions()
+warnings.simplefilter("ignore")
+IMGRATIO, TIFF_SAMPLES = sys.argv[1:3]
+WORK = tempfile.mkdtemp(prefix="imgratio-interop-")
+rows = []
+failures = []
+
+
+def check(what, ok, detail=""):
+    rows.append((what, "ok" if ok else "FAIL " + detail))
+    if not ok:
+        failures.append(f"{what}: {detail}")
+
+
+def path(name):
+    return os.path.join(WORK, name)
+
+
+def expected_ratio(a, b):
+    a = a.astype(np.float64)
+    b64 = b.astype(np.float64)
+    with np.errstate(divide="ignore", invalid="ignore"):
+        r = (a / np.where(b64 == 0, 1.0, b64) * 1000.0).astype(np.int64) & 0xFFFF
+    return np.where(b == 0, 0, r).astype(np.uint16)
+
+
+def run_imgratio(dividend, divisor, out):
+    r = subprocess.run([IMGRATIO, dividend, divisor, out], capture_output=True, text=True)
+    return r.returncode, r.stderr.strip()
+
+
+def imgratio_samples(file):
+    r = subprocess.run([TIFF_SAMPLES, file], capture_output=True)
+    if r.returncode != 0:
+        return None, r.stderr.decode().strip()
+    head, _, data = r.stdout.partition(b"\n")
+    width, height, _bits = map(int, head.split())
+    return np.frombuffer(data, dtype="<u2").reshape(height, width), ""
+
+
+def frame(rng, height, width, top):
+    y, x = np.mgrid[0:height, 0:width]
+    base = (top * (0.2 + 0.3 * (x + y) / (width + height))).astype(np.int64)
+    return np.clip(base + rng.integers(0, max(2, top // 8), (height, width)), 0, top).astype(np.uint16)
+
+
+# ---- outputs read back by four readers ----
+def outputs():
+    rng = np.random.default_rng(1)
+    cases = [("description, several strips", 300, 100, "frame 7 of 2000, 488 nm / 405 nm"),
+             ("no description, one strip", 40, 20, None),
+             ("width 70000, description", 3, 70000, "wide")]
+    for title, height, width, text in cases:
+        a = frame(rng, height, width, 4000)
+        b = frame(rng, height, width, 4000)
+        b[0, :5] = 0
+        tifffile.imwrite(path("a.tif"), a, description=text, metadata=None)
+        tifffile.imwrite(path("b.tif"), b, description="divisor text", metadata=None, byteorder=">")
+        out = path("out.tif")
+        code, err = run_imgratio(path("a.tif"), path("b.tif"), out)
+        check(f"output {title}: imgratio runs", code == 0, err)
+        want = expected_ratio(a, b)
+        r = subprocess.run(["tiffinfo", "-D", out], capture_output=True, text=True)
+        check(f"output {title}: libtiff tiffinfo -D", r.returncode == 0 and r.stderr == ""
+              and (text is None) == ("ImageDescription" not in r.stdout)
+              and (text is None or f"ImageDescription: {text}" in r.stdout), r.stderr)
+        with tifffile.TiffFile(out) as t:
+            page = t.pages[0]
+            got_text = page.tags.get("ImageDescription")
+            check(f"output {title}: tifffile", np.array_equal(page.asarray(), want)
+                  and (got_text.value if got_text else None) == text)
+        with Image.open(out) as im:
+            got = np.array(im).astype(np.uint16)
+            check(f"output {title}: Pillow", np.array_equal(got, want)
+                  and im.tag_v2.get(270) == text, f"mode {im.mode}")
+        ds = gdal.Open(out)
+        got = ds.GetRasterBand(1).ReadAsArray()
+        check(f"output {title}: GDAL", np.array_equal(got, want)
+              and ds.GetMetadataItem("TIFFTAG_IMAGEDESCRIPTION") == text)
+        ds = None
+
+
+# ---- inputs from mainstream writers ----
+def compare_input(what, file, want):
+    got, err = imgratio_samples(file)
+    if got is None:
+        check(what, False, f"refused: {err}")
+        return
+    same = got.shape == want.shape and np.array_equal(got, want)
+    detail = "" if same else f"samples differ ({np.count_nonzero(got != want) if got.shape == want.shape else 'shape'})"
+    code, err = run_imgratio(file, file, path("self.tif"))
+    check(what, same and code == 0, detail or err)
+
+
+def stored_values(file, values, bits):
+    """The samples as stored: min-is-white files store the inverted values."""
+    photometric = tifffile.TiffFile(file).pages[0].photometric
+    return ((1 << bits) - 1 - values).astype(np.uint16) if photometric == 0 else values
+
+
+def imagemagick():
+    rng = np.random.default_rng(2)
+    for bits in (1, 4, 8, 16):
+        top = (1 << bits) - 1
+        values = frame(rng, 37, 53, top)
+        pgm = path("src.pgm")
+        with open(pgm, "wb") as f:
+            f.write(b"P5 53 37 %d\n" % top)
+            f.write(values.astype(">u2" if bits > 8 else "u1").tobytes())
+        for compression, name in (("None", "none"), ("LZW", "LZW"), ("RLE", "PackBits")):
+            for endian in ("msb", "lsb"):
+                out = path(f"im-{bits}-{name}-{endian}.tif")
+                subprocess.run(["convert", pgm, "-depth", str(bits), "-compress", compression,
+                                "-define", f"tiff:endian={endian}", out], check=True)
+                compare_input(f"ImageMagick {name} {bits}-bit {endian}", out, stored_values(out, values, bits))
+
+
+def gdal_writer():
+    rng = np.random.default_rng(3)
+    for bits, options in ((16, ["COMPRESS=LZW", "PREDICTOR=2"]), (8, ["COMPRESS=LZW", "PREDICTOR=2"]),
+                          (4, ["NBITS=4"]), (12, ["NBITS=12"]), (12, ["NBITS=12", "COMPRESS=LZW"]),
+                          (16, ["COMPRESS=PACKBITS"]), (16, ["ENDIANNESS=BIG"])):
+        values = frame(rng, 45, 61, (1 << bits) - 1)
+        src = path("gdal-src.tif")
+        tifffile.imwrite(src, values.astype(np.uint8 if bits <= 8 else np.uint16))
+        out = path("gdal.tif")
+        gdal.Translate(out, src, creationOptions=options)
+        compare_input(f"GDAL {' '.join(options)} {bits}-bit", out, values)
+
+
+def pillow():
+    rng = np.random.default_rng(4)
+    for mode, bits in (("1", 1), ("L", 8), ("I;16", 16), ("I;16B", 16)):
+        values = frame(rng, 29, 47, (1 << bits) - 1)
+        for compression in ("tiff_lzw", "packbits", None):
+            out = path("pil.tif")
+            if mode == "1":
+                im = Image.fromarray((values > 0).astype(np.uint8) * 255).convert("1")
+                want = (values > 0).astype(np.uint16)
+            elif mode == "L":
+                im = Image.fromarray(values.astype(np.uint8))
+                want = values
+            else:
+                im = Image.frombytes(mode, (47, 29), values.astype("<u2" if mode == "I;16" else ">u2").tobytes())
+                want = values
+            im.save(out, compression=compression)
+            compare_input(f"Pillow {mode} {compression or 'raw'}", out, stored_values(out, want, bits))
+
+
+def tifffile_writer():
+    rng = np.random.default_rng(5)
+    for dtype, bits in ((np.uint8, 8), (np.uint16, 16)):
+        values = frame(rng, 33, 71, (1 << bits) - 1).astype(dtype)
+        for byteorder in ("<", ">"):
+            out = path("tf.tif")
+            tifffile.imwrite(out, values, byteorder=byteorder, description="tifffile frame",
+                             rowsperstrip=5, metadata=None)
+            compare_input(f"tifffile raw {bits}-bit {'LE' if byteorder == '<' else 'BE'}", out,
+                          values.astype(np.uint16))
+
+
+outputs()
+imagemagick()
+gdal_writer()
+pillow()
+tifffile_writer()
+print("| check | result |")
+print("|---|---|")
+for what, result in rows:
+    print(f"| {what} | {result} |")
+subprocess.run(["rm", "-rf", WORK])
+print(f"{len(rows) - len(failures)} passed, {len(failures)} failed")
+sys.exit(1 if failures else 0)
