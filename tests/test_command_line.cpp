@@ -7,6 +7,7 @@
 #include <filesystem>
 
 #include "support/child_process.h"
+#include "support/load_helpers.h"
 #include "support/tiff_builder.h"
 #include "tiff_in/tiff_in.h"
 
@@ -36,27 +37,6 @@ ChildResult imgratio(const std::vector<std::string> &args)
     return run_program(argv);
 }
 
-struct Output {
-    int32_t width = 0, height = 0, bits = 0;
-    std::vector<uint16_t> samples;
-    std::optional<std::string> description;
-};
-
-Output read_output(const std::string &path)
-{
-    Output out;
-    SampleGrid grid;
-    char *description = nullptr;
-    load_tiff_image(path.c_str(), &out.width, &out.height, &out.bits, &grid, &description);
-    for (int32_t y = 0; y < grid.height; ++y)
-        out.samples.insert(out.samples.end(), grid.rows[y], grid.rows[y] + grid.width);
-    if (description)
-        out.description = description;
-    std::free(description);
-    release_sample_grid(&grid);
-    return out;
-}
-
 }  // namespace
 
 TEST(CommandLine, TooFewArgumentsGiveTheUsageLine)
@@ -80,7 +60,7 @@ TEST(CommandLine, StoresTheScaledRatioWithTheDividendsDescription)
     EXPECT_EQ(r.exit_code, 0);
     EXPECT_EQ(r.err, "");
     EXPECT_EQ(r.out, "");
-    Output o = read_output(out);
+    Loaded o = load_file(out);
     EXPECT_EQ(o.bits, 16);
     EXPECT_EQ(o.samples, (std::vector<uint16_t>{290, 64599, 34464, 65000, 333, 0, 0, 64536, 0, 0, 0, 0}));
     EXPECT_EQ(o.description, "dividend text");
@@ -93,7 +73,7 @@ TEST(CommandLine, EightBitInputsGiveSixteenBitOutputWithoutDescription)
     std::string divisor = image_file(3, 1, 8, {1, 20, 0}, "only the divisor has one");
     std::string out = scratch_path("ratio8.tif");
     ASSERT_EQ(imgratio({dividend, divisor, out}).exit_code, 0);
-    Output o = read_output(out);
+    Loaded o = load_file(out);
     EXPECT_EQ(o.bits, 16);
     EXPECT_EQ(o.samples, (std::vector<uint16_t>{255000 % 65536, 500, 0}));
     EXPECT_EQ(o.description, std::nullopt);

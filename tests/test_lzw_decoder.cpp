@@ -10,18 +10,7 @@
 
 namespace {
 
-Bytes one_row_image(const Bytes &strip, uint32_t width)
-{
-    ImageOptions o;
-    o.width = width;
-    o.compression = 5;
-    return build_tiff(make_image_layout(o, {strip}));
-}
-
-std::vector<uint16_t> widen(const Bytes &bytes)
-{
-    return std::vector<uint16_t>(bytes.begin(), bytes.end());
-}
+constexpr uint32_t COMPRESSION = 5;
 
 // k single-byte data codes after the opening clear code, at the widths
 // writers use, then `tail` (end or clear codes at chosen widths).
@@ -74,7 +63,7 @@ TEST(LzwDecoder, CodeStreamsThatDecode)
                       std::vector<uint16_t>(5, 0));
             continue;
         }
-        EXPECT_EQ(load_bytes(one_row_image(c.strip, static_cast<uint32_t>(c.decoded.size()))).samples,
+        EXPECT_EQ(load_bytes(one_row_image(c.strip, static_cast<uint32_t>(c.decoded.size()), COMPRESSION)).samples,
                   widen(c.decoded));
     }
 }
@@ -101,7 +90,7 @@ TEST(LzwDecoder, CodeStreamsThatAreRefused)
              {{0x80, 0x10, 0x60}, 1, "LZW too few codes."},
          }) {
         SCOPED_TRACE(testing::Message() << c.strip.size() << " bytes, " << c.asked << " asked: " << c.message);
-        expect_refusal(one_row_image(c.strip, c.asked), c.message);
+        expect_refusal(one_row_image(c.strip, c.asked, COMPRESSION), c.message);
     }
 }
 
@@ -115,12 +104,12 @@ TEST(LzwDecoder, EndCodeAtBothWidthsWhereTheLastEntryRaisedTheWidth)
                  {{257, narrow}}, {{257, wide}}, {{256, narrow}, {257, 9}}, {{256, wide}, {257, 9}}}) {
             SCOPED_TRACE(testing::Message() << k << " codes, tail of " << tail.size() << " at width " << tail[0].width);
             Bytes strip = single_byte_codes(k, tail, &decoded);
-            EXPECT_EQ(load_bytes(one_row_image(strip, k)).samples, widen(decoded));
+            EXPECT_EQ(load_bytes(one_row_image(strip, k, COMPRESSION)).samples, widen(decoded));
         }
         // Anything else there is still refused, at either width.
         for (int width : {narrow, wide}) {
             Bytes strip = single_byte_codes(k, {{258, width}, {257, width}}, &decoded);
-            expect_refusal(one_row_image(strip, k), "LZW missing end of codes.");
+            expect_refusal(one_row_image(strip, k, COMPRESSION), "LZW missing end of codes.");
         }
     }
 }
@@ -132,10 +121,10 @@ TEST(LzwDecoder, EndCodeAtTheCurrentWidthOtherwise)
         int width = lzw_data_code_width(k);
         SCOPED_TRACE(testing::Message() << k << " codes");
         Bytes strip = single_byte_codes(k, {{257, width}}, &decoded);
-        EXPECT_EQ(load_bytes(one_row_image(strip, k)).samples, widen(decoded));
+        EXPECT_EQ(load_bytes(one_row_image(strip, k, COMPRESSION)).samples, widen(decoded));
         if (k > 254) {
             strip = single_byte_codes(k, {{257, width - 1}}, &decoded);
-            expect_refusal(one_row_image(strip, k), "LZW missing end of codes.");
+            expect_refusal(one_row_image(strip, k, COMPRESSION), "LZW missing end of codes.");
         }
     }
 }
@@ -145,16 +134,16 @@ TEST(LzwDecoder, FullTable)
     Bytes decoded;
     // 3839 data codes fill the table; the end code follows at 12 bits.
     Bytes strip = single_byte_codes(3839, {{257, 12}}, &decoded);
-    EXPECT_EQ(load_bytes(one_row_image(strip, 3839)).samples, widen(decoded));
+    EXPECT_EQ(load_bytes(one_row_image(strip, 3839, COMPRESSION)).samples, widen(decoded));
 
     // A clear code at 12 bits starts a new table of 9-bit codes.
     strip = single_byte_codes(3839, {{256, 12}, {1, 9}, {2, 9}, {258, 9}, {257, 9}}, &decoded);
     decoded.insert(decoded.end(), {1, 2, 1, 2});
-    EXPECT_EQ(load_bytes(one_row_image(strip, 3843)).samples, widen(decoded));
+    EXPECT_EQ(load_bytes(one_row_image(strip, 3843, COMPRESSION)).samples, widen(decoded));
 
     // A 3840th data code has no room.
     strip = single_byte_codes(3839, {{7, 12}, {257, 12}}, &decoded);
-    expect_refusal(one_row_image(strip, 3840), "LZW code table overflow.");
+    expect_refusal(one_row_image(strip, 3840, COMPRESSION), "LZW code table overflow.");
 }
 
 TEST(LzwDecoder, StripPastTheEndOfTheFile)
@@ -263,8 +252,8 @@ TEST(LzwDecoder, LongStringsFromARunOfOneByte)
     // several full tables.
     Bytes data(100000, 0x5A);
     Bytes decoded = data;
-    EXPECT_EQ(load_bytes(one_row_image(lzw_encode(data), 100000)).samples, widen(decoded));
+    EXPECT_EQ(load_bytes(one_row_image(lzw_encode(data), 100000, COMPRESSION)).samples, widen(decoded));
     Bytes noise = random_bytes(100000, 3, 3);
-    EXPECT_EQ(load_bytes(one_row_image(lzw_encode(noise, LzwOptions{3839, true, false}), 100000)).samples,
+    EXPECT_EQ(load_bytes(one_row_image(lzw_encode(noise, LzwOptions{3839, true, false}), 100000, COMPRESSION)).samples,
               widen(noise));
 }

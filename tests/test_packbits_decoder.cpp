@@ -10,19 +10,7 @@
 
 namespace {
 
-// A one-row 8-bit image of `width` samples whose only strip is `strip`.
-Bytes one_row_image(const Bytes &strip, uint32_t width)
-{
-    ImageOptions o;
-    o.width = width;
-    o.compression = 32773;
-    return build_tiff(make_image_layout(o, {strip}));
-}
-
-std::vector<uint16_t> widen(const Bytes &bytes)
-{
-    return std::vector<uint16_t>(bytes.begin(), bytes.end());
-}
+constexpr uint32_t COMPRESSION = 32773;
 
 Bytes repeated(uint8_t value, size_t n)
 {
@@ -51,7 +39,7 @@ TEST(PackBitsDecoder, RunKinds)
              {{0x00, 0x09, 0xFF, 0x01}, {0x09, 0x01, 0x01}},
              {{0x80, 0x80, 0x00, 0x05}, {0x05}},
          }) {
-        EXPECT_EQ(load_bytes(one_row_image(c.strip, static_cast<uint32_t>(c.decoded.size()))).samples,
+        EXPECT_EQ(load_bytes(one_row_image(c.strip, static_cast<uint32_t>(c.decoded.size()), COMPRESSION)).samples,
                   widen(c.decoded));
     }
 }
@@ -73,7 +61,7 @@ TEST(PackBitsDecoder, Refusals)
              {{0xFE}, 1, "MPB too few codes."},               // repeat run without its byte
          }) {
         SCOPED_TRACE(testing::Message() << c.strip.size() << " bytes, " << c.asked << " asked");
-        expect_refusal(one_row_image(c.strip, c.asked), c.message);
+        expect_refusal(one_row_image(c.strip, c.asked, COMPRESSION), c.message);
     }
 }
 

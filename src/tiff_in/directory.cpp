@@ -199,3 +199,14 @@ size_t read_strip_block(uint8_t *dst, size_t n)
     map_strip_bytes(dst + done, got);
     return done + got;
 }
+
+void take_strip_bytes(uint8_t *dst, size_t count, const char *too_few, const char *end_of_file)
+{
+    size_t available = count < reader.strip_bytes_left ? count : reader.strip_bytes_left;
+    size_t got = read_strip_block(dst, available);
+    reader.strip_bytes_left -= static_cast<uint32_t>(got);
+    if (got < available)
+        report_input_error(end_of_file);
+    if (available < count)
+        report_input_error(too_few);
+}

@@ -66,13 +66,7 @@ void raw_begin_strip(uint32_t offset, uint32_t byte_count)
 
 void raw_next_bytes(uint8_t *dst, size_t count)
 {
-    size_t available = count < reader.strip_bytes_left ? count : reader.strip_bytes_left;
-    size_t got = read_strip_block(dst, available);
-    reader.strip_bytes_left -= static_cast<uint32_t>(got);
-    if (got < available)
-        report_input_error("unexpected end of file.");
-    if (available < count)
-        report_input_error("too few codes.");
+    take_strip_bytes(dst, count, "too few codes.", "unexpected end of file.");
 }
 
 void raw_end_strip()

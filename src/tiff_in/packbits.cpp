@@ -12,28 +12,17 @@ namespace {
 int32_t run_count = 0;
 uint8_t repeat_byte = 0;
 
-uint8_t read_code_byte()
+// Takes compressed bytes of the strip: headers, repeated bytes, literals.
+void take_code_bytes(uint8_t *dst, size_t count)
 {
-    if (reader.strip_bytes_left == 0)
-        report_input_error("MPB too few codes.");
-    --reader.strip_bytes_left;
-    int c = read_strip_byte();
-    if (c < 0)
-        report_input_error("MPB unexpected end of file.");
-    return static_cast<uint8_t>(c);
+    take_strip_bytes(dst, count, "MPB too few codes.", "MPB unexpected end of file.");
 }
 
-// Copies `count` literal bytes of the strip, with the same checks as taking
-// them one by one.
-void copy_literal(uint8_t *dst, size_t count)
+uint8_t read_code_byte()
 {
-    size_t available = count < reader.strip_bytes_left ? count : reader.strip_bytes_left;
-    size_t got = read_strip_block(dst, available);
-    reader.strip_bytes_left -= static_cast<uint32_t>(got);
-    if (got < available)
-        report_input_error("MPB unexpected end of file.");
-    if (available < count)
-        report_input_error("MPB too few codes.");
+    uint8_t byte;
+    take_code_bytes(&byte, 1);
+    return byte;
 }
 
 void packbits_begin_strip(uint32_t offset, uint32_t byte_count)
@@ -60,7 +49,7 @@ void packbits_next_bytes(uint8_t *dst, size_t count)
         size_t run = static_cast<size_t>(run_count > 0 ? run_count : -run_count);
         size_t n = run < count ? run : count;
         if (run_count > 0) {
-            copy_literal(dst, n);
+            take_code_bytes(dst, n);
             run_count -= static_cast<int32_t>(n);
         } else {
             std::memset(dst, repeat_byte, n);

@@ -73,6 +73,10 @@ inline int read_strip_byte()
 }
 // Copies up to n stored bytes to dst; returns how many the file held.
 size_t read_strip_block(uint8_t *dst, size_t n);
+// Takes `count` stored bytes into dst and counts them off strip_bytes_left,
+// as if one by one: ends the load with `too_few` when the strip's byte count
+// runs out first, with `end_of_file` when the file ends first.
+void take_strip_bytes(uint8_t *dst, size_t count, const char *too_few, const char *end_of_file);
 
 // How the loader reads one strip's decoded bytes: begin_strip before its
 // first row, next_bytes for the bytes of every row, end_strip after its last

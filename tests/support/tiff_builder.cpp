@@ -206,6 +206,19 @@ TiffLayout make_image_layout(const ImageOptions &o, std::vector<Bytes> strips)
     return layout;
 }
 
+Bytes one_row_image(const Bytes &strip, uint32_t width, uint32_t compression)
+{
+    ImageOptions o;
+    o.width = width;
+    o.compression = compression;
+    return build_tiff(make_image_layout(o, {strip}));
+}
+
+std::vector<uint16_t> widen(const Bytes &bytes)
+{
+    return std::vector<uint16_t>(bytes.begin(), bytes.end());
+}
+
 void write_file(const std::string &path, const Bytes &bytes)
 {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);

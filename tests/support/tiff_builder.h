@@ -55,6 +55,12 @@ std::vector<Bytes> pack_strips(const std::vector<uint16_t> &samples, const Image
 // A layout with the usual tags of a single-channel image and `strips` stored.
 TiffLayout make_image_layout(const ImageOptions &options, std::vector<Bytes> strips);
 
+// A one-row 8-bit image of `width` samples whose only strip is `strip`.
+Bytes one_row_image(const Bytes &strip, uint32_t width, uint32_t compression);
+
+// Bytes as the 8-bit samples they decode to.
+std::vector<uint16_t> widen(const Bytes &bytes);
+
 void write_file(const std::string &path, const Bytes &bytes);
 Bytes read_file(const std::string &path);
 
