@@ -82,6 +82,9 @@ uint16_t find_tag(uint32_t ifd, uint16_t tag)
     for (uint32_t i = 0; i < entries; ++i) {
         if (reader.read_u16() == tag)
             return static_cast<uint16_t>(reader.read_u16());
+        // Past the end every entry reads as tag 65535: no other tag can follow.
+        if (std::feof(reader.stream) && tag != 0xFFFF)
+            return 0;
         skip_bytes(10);
     }
     return 0;

@@ -24,7 +24,7 @@ common=(-V "$seconds" -t 5000 -x "$here/tiff.dict" -i "$seeds" -o "$out/findings
 afl-fuzz "${common[@]}" -m 2048 -M ubsan -- "$root/build-fuzz/ubsan/imgratio_persistent" \
     >"$out/ubsan.log" 2>&1 &
 ubsan=$!
-ASAN_OPTIONS=abort_on_error=1:symbolize=0:detect_leaks=0:allocator_may_return_null=1:hard_rss_limit_mb=2048:malloc_limit_mb=2048 \
+ASAN_OPTIONS=abort_on_error=1:symbolize=0:detect_leaks=0:allocator_may_return_null=1:hard_rss_limit_mb=2048:max_allocation_size_mb=2048 \
     afl-fuzz "${common[@]}" -m none -S asan -- "$root/build-fuzz/asan/imgratio_persistent" \
     >"$out/asan.log" 2>&1 &
 asan=$!
@@ -46,7 +46,7 @@ done
 for f in "$out"/findings/*/crashes/id:* "$out"/findings/*/hangs/id:*; do
     [ -f "$f" ] || continue
     echo "finding $f:"
-    ASAN_OPTIONS=detect_leaks=0:allocator_may_return_null=1 timeout 10 \
+    ASAN_OPTIONS=detect_leaks=0:allocator_may_return_null=1:max_allocation_size_mb=2048 timeout 10 \
         "$root/build-fuzz/asan/imgratio" "$f" "$f" /dev/null 2>&1 | tail -5 || true
 done
 echo "$findings findings (crashes and hangs) in $out/findings"
