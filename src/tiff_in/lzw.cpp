@@ -24,7 +24,7 @@ constexpr int MAX_STRING = 4097;
 // which the compiler keeps in registers: stores of decoded bytes could
 // otherwise alias it and force it back to memory after every byte.
 struct LzwState {
-    uint32_t bit_buffer = 0;  // bytes enter at the low end
+    uint64_t bit_buffer = 0;  // bytes enter at the low end
     int bits_held = 0;        // unconsumed low bits of bit_buffer
     int code_width = 9;
     int code_mask = 511;
@@ -35,17 +35,35 @@ struct LzwState {
 
 LzwState saved;
 
-// Entry k's string is prefix_code[k]'s string followed by suffix_byte[k], and
-// string_length[k] bytes long. Slots at and above next_code are leftovers and
-// never read.
-uint16_t prefix_code[TABLE_SIZE];
-uint8_t suffix_byte[TABLE_SIZE];
-uint16_t string_length[TABLE_SIZE];
+// Entry k's string is entries[k].prefix's string followed by
+// entries[k].suffix, entries[k].length bytes long. Slots at and above
+// next_code are leftovers and never read; the single-byte codes below 256
+// have only their length, 1.
+struct Entry {
+    uint16_t prefix;
+    uint16_t length;
+    uint8_t suffix;
+};
+
+struct StringTable {
+    Entry entries[TABLE_SIZE];
+};
+
+constexpr StringTable make_string_table()
+{
+    StringTable table{};
+    for (int c = 0; c < FIRST_ENTRY; ++c)
+        table.entries[c].length = 1;
+    return table;
+}
+
+StringTable table = make_string_table();
 // A string only partly handed out, its last byte at index 0.
 uint8_t byte_stack[MAX_STRING];
 
 // The strip's stored bytes, taken from the reader's read-ahead into locals
-// for the same reason.
+// for the same reason. `left` counts the bytes not yet loaded into the bit
+// buffer.
 struct Input {
     uint32_t left;
     const uint8_t *next;
@@ -57,10 +75,24 @@ Input take_input()
     return {reader.strip_bytes_left, reader.ahead_next, reader.ahead_end};
 }
 
-void give_back(const Input &in)
+void sync_input(const Input &in)
 {
     reader.strip_bytes_left = in.left;
     reader.ahead_next = in.next;
+}
+
+// Whole bytes loaded ahead into the bit buffer go back to the read-ahead
+// (they came from it, since a refill happens only with less than a byte
+// held), so that strip_bytes_left counts exactly the bytes whose bits a code
+// has taken.
+void give_back(LzwState &s, Input &in)
+{
+    int bytes = s.bits_held / 8;
+    in.next -= bytes;
+    in.left += static_cast<uint32_t>(bytes);
+    s.bits_held -= 8 * bytes;
+    s.bit_buffer >>= 8 * bytes;
+    sync_input(in);
 }
 
 void set_width(LzwState &s, int width)
@@ -69,42 +101,37 @@ void set_width(LzwState &s, int width)
     s.code_mask = (1 << width) - 1;
 }
 
-// Takes a byte only when the bits held cannot make up a code, so fewer than 8
-// bits are left over after every code.
+// Loads bytes only when the bits held cannot make up a code. With four
+// bytes at hand it loads them at once; otherwise one at a time, with the
+// checks that a byte is left in the strip and in the file.
 inline int read_code(LzwState &s, Input &in)
 {
-    // A code needs at most two more bytes; with two at hand, take them
-    // without the checks below.
-    if (s.bits_held < s.code_width && in.left >= 2 && in.end - in.next >= 2) {
-        s.bit_buffer = (s.bit_buffer << 8) | *in.next++;
-        s.bits_held += 8;
-        --in.left;
-        if (s.bits_held < s.code_width) {
-            s.bit_buffer = (s.bit_buffer << 8) | *in.next++;
-            s.bits_held += 8;
-            --in.left;
+    if (s.bits_held < s.code_width) {
+        if (in.left >= 4 && in.end - in.next >= 4) {
+            uint32_t four = static_cast<uint32_t>(in.next[0]) << 24 | static_cast<uint32_t>(in.next[1]) << 16 |
+                            static_cast<uint32_t>(in.next[2]) << 8 | in.next[3];
+            s.bit_buffer = (s.bit_buffer << 32) | four;
+            s.bits_held += 32;
+            in.next += 4;
+            in.left -= 4;
+        } else {
+            while (s.bits_held < s.code_width) {
+                if (in.left == 0)
+                    report_input_error("LZW too few codes.");
+                if (in.next == in.end) {
+                    sync_input(in);
+                    if (!refill_strip_input())
+                        report_input_error("LZW unexpected end of file.");
+                    in = take_input();
+                }
+                --in.left;
+                s.bit_buffer = (s.bit_buffer << 8) | *in.next++;
+                s.bits_held += 8;
+            }
         }
-    }
-    while (s.bits_held < s.code_width) {
-        if (in.left == 0)
-            report_input_error("LZW too few codes.");
-        if (in.next == in.end) {
-            give_back(in);
-            if (!refill_strip_input())
-                report_input_error("LZW unexpected end of file.");
-            in = take_input();
-        }
-        --in.left;
-        s.bit_buffer = (s.bit_buffer << 8) | *in.next++;
-        s.bits_held += 8;
     }
     s.bits_held -= s.code_width;
     return static_cast<int>(s.bit_buffer >> s.bits_held) & s.code_mask;
-}
-
-int length_of(int code)
-{
-    return code < FIRST_ENTRY ? 1 : string_length[code];
 }
 
 // Both walk the prefix chain of `code` once, from the string's last byte to
@@ -113,8 +140,8 @@ int length_of(int code)
 inline void write_string(int code, uint8_t *out, int length)
 {
     for (int i = length - 1; i > 0; --i) {
-        out[i] = suffix_byte[code];
-        code = prefix_code[code];
+        out[i] = table.entries[code].suffix;
+        code = table.entries[code].prefix;
     }
     out[0] = static_cast<uint8_t>(code);
 }
@@ -122,8 +149,8 @@ inline void write_string(int code, uint8_t *out, int length)
 void stack_string(int code, uint8_t *stack, int length)
 {
     for (int i = 0; i < length - 1; ++i) {
-        stack[i] = suffix_byte[code];
-        code = prefix_code[code];
+        stack[i] = table.entries[code].suffix;
+        code = table.entries[code].prefix;
     }
     stack[length - 1] = static_cast<uint8_t>(code);
 }
@@ -143,8 +170,8 @@ void lzw_begin_strip(uint32_t offset, uint32_t byte_count)
     // Leave the clear code unread, still in bit_buffer, so that the first
     // byte asked for starts the table through the clear-code path.
     s.bits_held += s.code_width;
+    give_back(s, in);
     saved = s;
-    give_back(in);
 }
 
 // Reads one code and places its string at `out` when it fits in `room`
@@ -173,7 +200,8 @@ inline size_t decode_code(LzwState &s, Input &in, uint8_t *out, size_t room)
     // The code just about to be made (code == next_code) is prev_code's
     // string followed by that string's own first byte.
     bool pending_entry = code == s.next_code;
-    int length = pending_entry ? length_of(s.prev_code) + 1 : length_of(code);
+    int prev_length = table.entries[s.prev_code].length;
+    int length = pending_entry ? prev_length + 1 : table.entries[code].length;
     if (length > MAX_STRING)
         report_input_error("LZW too long string.");
     // Strings that fit go straight to the output; a longer one waits on
@@ -200,9 +228,8 @@ inline size_t decode_code(LzwState &s, Input &in, uint8_t *out, size_t room)
 
     if (s.next_code == TABLE_SIZE)
         report_input_error("LZW code table overflow.");
-    prefix_code[s.next_code] = static_cast<uint16_t>(s.prev_code);
-    suffix_byte[s.next_code] = first_byte;
-    string_length[s.next_code] = static_cast<uint16_t>(length_of(s.prev_code) + 1);
+    table.entries[s.next_code] = Entry{static_cast<uint16_t>(s.prev_code), static_cast<uint16_t>(prev_length + 1),
+                                       first_byte};
     ++s.next_code;
     if (s.next_code == s.code_mask && s.code_width < 12)
         set_width(s, s.code_width + 1);
@@ -229,8 +256,8 @@ void lzw_next_bytes(uint8_t *dst, size_t count)
         dst += n;
         count -= n;
     }
+    give_back(s, in);
     saved = s;
-    give_back(in);
 }
 
 void lzw_end_strip()
@@ -262,8 +289,8 @@ void lzw_end_strip()
         report_input_error("LZW missing end of codes.");
     if (s.stack_depth != 0)
         report_input_error("LZW too many codes.");
+    give_back(s, in);
     saved = s;
-    give_back(in);
     // Some writers pad the strip with zero bytes after the end code.
     while (reader.strip_bytes_left != 0) {
         --reader.strip_bytes_left;
