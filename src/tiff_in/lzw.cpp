@@ -11,7 +11,6 @@
 // width, and zero bytes after the byte that holds the end code.
 #include "tiff_in/reader.h"
 
-
 namespace {
 
 constexpr int CLEAR_CODE = 256;
@@ -58,6 +57,7 @@ constexpr StringTable make_string_table()
 }
 
 StringTable table = make_string_table();
+
 // A string only partly handed out, its last byte at index 0.
 uint8_t byte_stack[MAX_STRING];
 
