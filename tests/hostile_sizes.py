@@ -47,6 +47,9 @@ CASES = [
      image(1, BIG, 8, 32773, 1, BIG, 1 << 20, 2 << 20), "MPB unexpected end of file."),
     ("height 2^31 - 1, one row per strip, strip table of the wrong count",
      image(1, BIG, 8, 1, 1, 1000, 1 << 20, 2 << 20), "bad number of strip offset."),
+    ("a description of 4294934286 bytes (found by fuzzing), 13 x 7 image",
+     tiff([(256, 3, 1, 13), (257, 3, 1, 7), (258, 3, 1, 8), (262, 3, 1, 1), (270, 2, 4294934286, 8),
+           (273, 4, 1, 8), (279, 4, 1, 91)]), "unexpected end of file."),
     ("200000 x 100000 16-bit: 40 GB, more than the machine has",
      image(200000, 100000, 16, 1, 1, 100000, 1 << 20, 2 << 20), "cell memory allocation error."),
 ]
