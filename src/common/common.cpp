@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 namespace {
 
@@ -45,4 +46,12 @@ bool checked_size_product(size_t a, size_t b, size_t *product)
         return false;
     *product = a * b;
     return true;
+}
+
+bool host_is_big_endian()
+{
+    const uint16_t probe = 0x0102;
+    unsigned char first;
+    std::memcpy(&first, &probe, 1);
+    return first == 0x01;
 }

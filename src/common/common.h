@@ -56,5 +56,8 @@ void set_fatal_jump(std::jmp_buf *target);
 void release_all_memory();
 #endif
 
+// True on a host that stores the high byte of a 16-bit value first.
+bool host_is_big_endian();
+
 // Stores a * b in *product; false when the product does not fit in size_t.
 bool checked_size_product(size_t a, size_t b, size_t *product);

@@ -4,7 +4,6 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 
 #include "common/common.h"
 #include "tiff_in/reader.h"
@@ -47,14 +46,6 @@ constexpr BitReversal make_bit_reversal()
 }
 
 constexpr BitReversal bit_reversal = make_bit_reversal();
-
-bool host_is_big_endian()
-{
-    const uint16_t probe = 0x0102;
-    uint8_t first;
-    std::memcpy(&first, &probe, 1);
-    return first == 0x01;
-}
 
 // Uncompressed strips: the stored bytes are the decoded bytes, and the byte
 // count must match what the rows consume exactly.

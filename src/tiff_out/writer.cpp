@@ -17,12 +17,7 @@ constexpr uint16_t TYPE_SHORT = 3;
 constexpr uint16_t TYPE_LONG = 4;
 constexpr uint64_t MAX_STRIP_BYTES = 8192;
 
-const bool host_big_endian = [] {
-    const uint16_t probe = 0x0102;
-    unsigned char first;
-    std::memcpy(&first, &probe, 1);
-    return first == 0x01;
-}();
+const bool host_big_endian = host_is_big_endian();
 
 std::FILE *output_stream = nullptr;
 const char *output_path = nullptr;
