@@ -12,17 +12,22 @@ namespace {
 int32_t run_count = 0;
 uint8_t repeat_byte = 0;
 
-// Takes compressed bytes of the strip: headers, repeated bytes, literals.
-void take_code_bytes(uint8_t *dst, size_t count)
-{
-    take_strip_bytes(dst, count, "MPB too few codes.", "MPB unexpected end of file.");
-}
-
+// Headers and repeated bytes are taken one at a time, literal runs as blocks,
+// with the same checks.
 uint8_t read_code_byte()
 {
-    uint8_t byte;
-    take_code_bytes(&byte, 1);
-    return byte;
+    if (reader.strip_bytes_left == 0)
+        report_input_error("MPB too few codes.");
+    --reader.strip_bytes_left;
+    int c = read_strip_byte();
+    if (c < 0)
+        report_input_error("MPB unexpected end of file.");
+    return static_cast<uint8_t>(c);
+}
+
+void take_literal_bytes(uint8_t *dst, size_t count)
+{
+    take_strip_bytes(dst, count, "MPB too few codes.", "MPB unexpected end of file.");
 }
 
 void packbits_begin_strip(uint32_t offset, uint32_t byte_count)
@@ -49,7 +54,7 @@ void packbits_next_bytes(uint8_t *dst, size_t count)
         size_t run = static_cast<size_t>(run_count > 0 ? run_count : -run_count);
         size_t n = run < count ? run : count;
         if (run_count > 0) {
-            take_code_bytes(dst, n);
+            take_literal_bytes(dst, n);
             run_count -= static_cast<int32_t>(n);
         } else {
             std::memset(dst, repeat_byte, n);
