@@ -2,7 +2,6 @@
 // lookup scans the directory from its start. Reads past the end of the file
 // give all-ones bytes, so a directory beyond the end reads as 65535 entries
 // of tag 65535 and every lookup finds nothing.
-#include <algorithm>
 #include <cstdlib>
 
 #include "common/common.h"
@@ -148,68 +147,4 @@ int get_tag_array(uint32_t ifd, uint16_t tag, uint32_t expected_count, uint32_t 
     if (result == 0)
         read_tag_array(array, 0, expected_count, values);
     return result;
-}
-
-// The strip byte source reads ahead in blocks, never past the strip's own
-// byte count.
-namespace {
-
-uint8_t ahead_buffer[1 << 16];
-
-void map_strip_bytes(uint8_t *bytes, size_t n)
-{
-    const uint8_t *map = reader.strip_byte_map;
-    if (map == nullptr)
-        return;
-    for (size_t i = 0; i < n; ++i)
-        bytes[i] = map[bytes[i]];
-}
-
-}  // namespace
-
-void begin_strip_input(uint32_t offset, uint32_t byte_count)
-{
-    seek_input(offset);
-    reader.ahead_budget = byte_count;
-}
-
-bool refill_strip_input()
-{
-    size_t want = reader.ahead_budget < sizeof ahead_buffer ? reader.ahead_budget : sizeof ahead_buffer;
-    size_t got = want == 0 ? 0 : std::fread(ahead_buffer, 1, want, reader.stream);
-    reader.ahead_budget -= static_cast<uint32_t>(got);
-    map_strip_bytes(ahead_buffer, got);
-    reader.ahead_next = ahead_buffer;
-    reader.ahead_end = ahead_buffer + got;
-    return got != 0;
-}
-
-size_t read_strip_block(uint8_t *dst, size_t n)
-{
-    size_t done = 0;
-    size_t ahead = static_cast<size_t>(reader.ahead_end - reader.ahead_next);
-    if (ahead != 0) {
-        done = n < ahead ? n : ahead;
-        std::copy(reader.ahead_next, reader.ahead_next + done, dst);
-        reader.ahead_next += done;
-    }
-    if (done == n)
-        return n;
-    // Large remainders go straight from the stream to their destination.
-    size_t want = n - done < reader.ahead_budget ? n - done : reader.ahead_budget;
-    size_t got = want == 0 ? 0 : std::fread(dst + done, 1, want, reader.stream);
-    reader.ahead_budget -= static_cast<uint32_t>(got);
-    map_strip_bytes(dst + done, got);
-    return done + got;
-}
-
-void take_strip_bytes(uint8_t *dst, size_t count, const char *too_few, const char *end_of_file)
-{
-    size_t available = count < reader.strip_bytes_left ? count : reader.strip_bytes_left;
-    size_t got = read_strip_block(dst, available);
-    reader.strip_bytes_left -= static_cast<uint32_t>(got);
-    if (got < available)
-        report_input_error(end_of_file);
-    if (available < count)
-        report_input_error(too_few);
 }

@@ -139,6 +139,13 @@ void undo_differencing(uint16_t *row, uint32_t width, uint16_t mask)
         row[x] = previous = static_cast<uint16_t>((row[x] + previous) & mask);
 }
 
+void close_input()
+{
+    if (reader.stream != nullptr)
+        std::fclose(reader.stream);
+    reader.stream = nullptr;
+}
+
 char *read_description(uint32_t ifd)
 {
     if (find_tag(ifd, TAG_IMAGE_DESCRIPTION) != TYPE_ASCII)
@@ -164,9 +171,7 @@ const StripDecoder uncompressed_decoder = {raw_begin_strip, raw_next_bytes, raw_
 #if defined(IMGRATIO_FUZZING)
 void abandon_load()
 {
-    if (reader.stream != nullptr)
-        std::fclose(reader.stream);
-    reader.stream = nullptr;
+    close_input();
 }
 #endif
 
@@ -240,8 +245,7 @@ void load_tiff_image(const char *path, int32_t *width_out, int32_t *height_out,
     if (description != nullptr)
         *description = read_description(ifd);
     if (grid == nullptr) {
-        std::fclose(reader.stream);
-        reader.stream = nullptr;
+        close_input();
         return;
     }
 
@@ -283,6 +287,5 @@ void load_tiff_image(const char *path, int32_t *width_out, int32_t *height_out,
 
     release_memory(strip_byte_counts.values);
     release_memory(strip_offsets.values);
-    std::fclose(reader.stream);
-    reader.stream = nullptr;
+    close_input();
 }
