@@ -11,6 +11,8 @@ python3-tifffile) and tiffcp (libtiff-tools).
   c: 8192 x 8192, 8 bits, PackBits
   d: 2048 x 2048, 16 bits, LZW with horizontal differencing
   e: 1000 pairs of 512 x 512, 16 bits, LZW with horizontal differencing
+  f, g, h: a, b and c with each image in a single strip, as tifffile and
+     ImageJ write uncompressed images
 """
 import os
 import subprocess
@@ -47,8 +49,8 @@ def write(path, data, description=None, byteorder="<"):
                      description=description, metadata=None)
 
 
-def tiffcp(args, src, dst):
-    subprocess.run(["tiffcp", *args, "-r", "16", src, dst], check=True)
+def tiffcp(args, src, dst, rows=16):
+    subprocess.run(["tiffcp", *args, "-r", str(rows), src, dst], check=True)
 
 
 def main():
@@ -63,6 +65,8 @@ def main():
         write(f"{out}/c-{name}-raw.tif", (data >> 8).astype(np.uint8), text)
         tiffcp(["-c", "packbits"], f"{out}/c-{name}-raw.tif", f"{out}/c-{name}.tif")
         os.remove(f"{out}/c-{name}-raw.tif")
+        for one_strip, source, args in (("f", "a", []), ("g", "b", ["-c", "lzw:2"]), ("h", "c", ["-c", "packbits"])):
+            tiffcp(args, f"{out}/{source}-{name}.tif", f"{out}/{one_strip}-{name}.tif", rows=8192)
 
     dividend, divisor = pair(rng, 2048, 4095)
     for name, data in (("dividend", dividend), ("divisor", divisor)):

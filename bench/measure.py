@@ -21,6 +21,9 @@ CASES = [
     ("c", "8192 x 8192 8-bit PackBits"),
     ("d", "2048 x 2048 16-bit LZW + differencing"),
     ("e", "1000 pairs 512 x 512 16-bit LZW + differencing"),
+    ("f", "a in one strip"),
+    ("g", "b in one strip"),
+    ("h", "c in one strip"),
 ]
 
 
@@ -48,7 +51,7 @@ def outputs(case, out):
 def main():
     imgratio, baseline, data = sys.argv[1:4]
     reps = int(sys.argv[4]) if len(sys.argv) > 4 else 5
-    only = sys.argv[5] if len(sys.argv) > 5 else "abcde"
+    only = sys.argv[5] if len(sys.argv) > 5 else "abcdefgh"
     out_a = tempfile.mkdtemp(prefix="imgratio-out-", dir="/dev/shm")
     out_b = tempfile.mkdtemp(prefix="libtiff-out-", dir="/dev/shm")
     print(f"| case | imgratio wall s | libtiff wall s | wall ratio | imgratio CPU s | libtiff CPU s | CPU ratio "

@@ -26,23 +26,12 @@ TEST(RatioKernel, ZeroDivisorGivesZero)
         EXPECT_EQ(ratio_sample(static_cast<uint16_t>(a), 0), 0) << a;
 }
 
-TEST(RatioKernel, GridUsesTheSampleAtTheSamePlace)
+TEST(RatioKernel, RowUsesTheSampleAtTheSamePlace)
 {
-    const std::vector<uint16_t> a_samples = {29, 323, 100, 1, 0, 65}, b_samples = {100, 5, 1, 3, 9, 0};
-    SampleGrid a, b, r;
-    ASSERT_EQ(allocate_sample_grid(&a, 3, 2), 0);
-    ASSERT_EQ(allocate_sample_grid(&b, 3, 2), 0);
-    ASSERT_EQ(allocate_sample_grid(&r, 3, 2), 0);
-    for (uint32_t y = 0; y < 2; ++y) {
-        std::copy_n(&a_samples[3 * y], 3, attach_grid_row(&a, y));
-        std::copy_n(&b_samples[3 * y], 3, attach_grid_row(&b, y));
-    }
-    compute_ratio_grid(a, b, r);
-    EXPECT_EQ(std::vector<uint16_t>(r.rows[0], r.rows[0] + 3), (std::vector<uint16_t>{290, 64599, 34464}));
-    EXPECT_EQ(std::vector<uint16_t>(r.rows[1], r.rows[1] + 3), (std::vector<uint16_t>{333, 0, 0}));
-    release_sample_grid(&a);
-    release_sample_grid(&b);
-    release_sample_grid(&r);
+    const std::vector<uint16_t> a = {29, 323, 100, 1, 0, 65, 7}, b = {100, 5, 1, 3, 9, 0, 7};
+    std::vector<uint16_t> r(a.size() + 1, 12345);
+    compute_ratio_row(a.data(), b.data(), r.data(), static_cast<uint32_t>(a.size()));
+    EXPECT_EQ(r, (std::vector<uint16_t>{290, 64599, 34464, 333, 0, 0, 1000, 12345}));
 }
 
 TEST(RatioKernel, AgreesWithSixtyFourBitTruncationForEveryDividend)

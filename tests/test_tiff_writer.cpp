@@ -1,42 +1,31 @@
 // The writer's file layout byte by byte, its strip geometry, descriptions,
-// bit packing, large sizes, and its failures.
-#include <fcntl.h>
+// bit packing, large sizes, and the failures it finds before anything is
+// stored. How the output is replaced is tested end to end, with the program.
 #include <gtest/gtest.h>
-#include <signal.h>
-#include <sys/resource.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
-#include <cstring>
 #include <filesystem>
 #include <map>
 
-#include "support/child_process.h"
 #include "support/tiff_builder.h"
 #include "tiff_out/tiff_out.h"
 
 namespace {
 
-SampleGrid make_grid(int32_t width, int32_t height, const std::vector<uint16_t> &samples = {})
-{
-    SampleGrid grid;
-    if (allocate_sample_grid(&grid, static_cast<uint32_t>(width), static_cast<uint32_t>(height)) != 0)
-        std::abort();
-    for (int32_t y = 0; y < height; ++y) {
-        uint16_t *row = attach_grid_row(&grid, static_cast<uint32_t>(y));
-        for (int32_t x = 0; x < width; ++x)
-            row[x] = samples.empty() ? 0 : samples[(static_cast<size_t>(y) * width + x) % samples.size()];
-    }
-    return grid;
-}
-
-Bytes store(int32_t width, int32_t height, int32_t bits, const std::vector<uint16_t> &samples,
+// Stores width x height samples, taken in turn from `samples`, and returns
+// the file.
+Bytes store(uint32_t width, uint32_t height, uint32_t bits, const std::vector<uint16_t> &samples,
             const char *description = nullptr)
 {
-    SampleGrid grid = make_grid(width, height, samples);
     std::string path = scratch_path("out.tif");
-    store_tiff_image(path.c_str(), width, height, bits, grid, description);
-    release_sample_grid(&grid);
+    TiffStore s;
+    EXPECT_EQ(begin_store(&s, path.c_str(), width, height, bits, description), MSG_NONE);
+    std::vector<uint16_t> row(width);
+    for (uint32_t y = 0; y < height; ++y) {
+        for (uint32_t x = 0; x < width; ++x)
+            row[x] = samples[(size_t{y} * width + x) % samples.size()];
+        EXPECT_EQ(store_row(&s, row.data()), MSG_NONE);
+    }
+    EXPECT_EQ(finish_store(&s), MSG_NONE);
     return read_file(path);
 }
 
@@ -218,89 +207,39 @@ TEST(TiffWriter, SizesAbove65535AreStoredAsLong)
     EXPECT_EQ(dir[257].field >> 16, 1u);
 }
 
-namespace {
-
-ChildResult store_in_child(const std::string &path, int32_t width, int32_t height, int32_t bits,
-                           const std::function<void()> &before = {})
-{
-    return run_in_child([&] {
-        if (before)
-            before();
-        SampleGrid grid = width >= 1 && height >= 1 && width < 100000 && height < 100000
-                              ? make_grid(width, height, {1})
-                              : SampleGrid{};
-        store_tiff_image(path.c_str(), width, height, bits, grid, nullptr);
-    });
-}
-
-void expect_not_stored(const ChildResult &r, const std::string &path)
-{
-    EXPECT_EQ(r.exit_code, 1);
-    EXPECT_EQ(r.err, path + " : file not stored.\n");
-}
-
-}  // namespace
-
-TEST(TiffWriterFailures, RefusedBeforeTheFileIsOpened)
+TEST(TiffWriterFailures, RefusedBeforeAnythingIsMade)
 {
     std::string path = scratch_path("existing.tif");
     write_file(path, {'k', 'e', 'e', 'p'});
-    for (auto [w, h, b] : std::vector<std::tuple<int32_t, int32_t, int32_t>>{
-             {0, 1, 16}, {1, 0, 16}, {1, 1, 0}, {-5, 1, 16}, {1, 1, 17},
+    for (auto [w, h, b] : std::vector<std::tuple<uint32_t, uint32_t, uint32_t>>{
+             {0, 1, 16}, {1, 0, 16}, {1, 1, 0}, {1, 1, 17},
              // 2 x 2^31 - 2 bytes of sample data cannot be addressed with 32 bits
              {0x7FFFFFFF, 2, 16}}) {
         SCOPED_TRACE(testing::Message() << w << "x" << h << "x" << b);
-        expect_not_stored(store_in_child(path, w, h, b), path);
+        TiffStore s;
+        EXPECT_EQ(begin_store(&s, path.c_str(), w, h, b, nullptr), MSG_NOT_STORED);
         EXPECT_EQ(read_file(path), (Bytes{'k', 'e', 'e', 'p'}));
     }
-    expect_not_stored(store_in_child("/nonexistent/dir/out.tif", 1, 1, 16), "/nonexistent/dir/out.tif");
+    TiffStore s;
+    EXPECT_EQ(begin_store(&s, "/nonexistent/dir/out.tif", 1, 1, 16, nullptr), MSG_NOT_STORED);
 }
 
-TEST(TiffWriterFailures, FullDeviceIsReportedAndKept)
+TEST(TiffWriterFailures, AnEndedStoreLeavesTheOutputAsItWas)
 {
-    expect_not_stored(store_in_child("/dev/full", 64, 64, 16), "/dev/full");
-    struct stat st;
-    ASSERT_EQ(stat("/dev/full", &st), 0);
-    EXPECT_TRUE(S_ISCHR(st.st_mode));
-
-    // A link to it is not removed either.
-    std::string link = scratch_path("full-link");
-    ASSERT_EQ(symlink("/dev/full", link.c_str()), 0);
-    expect_not_stored(store_in_child(link, 64, 64, 16), link);
-    EXPECT_TRUE(std::filesystem::is_symlink(link));
-}
-
-TEST(TiffWriterFailures, FileSizeLimitRemovesThePartialFile)
-{
-    std::string path = scratch_path("limited.tif");
-    ChildResult r = store_in_child(path, 1024, 1024, 16, [] {
-        signal(SIGXFSZ, SIG_IGN);
-        struct rlimit limit = {100000, 100000};
-        setrlimit(RLIMIT_FSIZE, &limit);
-    });
-    expect_not_stored(r, path);
-    EXPECT_FALSE(std::filesystem::exists(path));
-
-    // A limit that only the last bytes (the directory) exceed.
-    path = scratch_path("limited-late.tif");
-    r = store_in_child(path, 1024, 1024, 16, [] {
-        signal(SIGXFSZ, SIG_IGN);
-        struct rlimit limit = {8 + 2 * 1024 * 1024 + 100, 8 + 2 * 1024 * 1024 + 100};
-        setrlimit(RLIMIT_FSIZE, &limit);
-    });
-    expect_not_stored(r, path);
-    EXPECT_FALSE(std::filesystem::exists(path));
-}
-
-TEST(TiffWriterFailures, FifoIsNotSeekableAndStays)
-{
-    std::string path = scratch_path("pipe");
-    ASSERT_EQ(mkfifo(path.c_str(), 0600), 0);
-    int reader_fd = open(path.c_str(), O_RDONLY | O_NONBLOCK);
-    ASSERT_GE(reader_fd, 0);
-    expect_not_stored(store_in_child(path, 4, 4, 16), path);
-    close(reader_fd);
-    struct stat st;
-    ASSERT_EQ(lstat(path.c_str(), &st), 0);
-    EXPECT_TRUE(S_ISFIFO(st.st_mode));
+    std::string dir = scratch_path("store");
+    std::filesystem::create_directory(dir);
+    std::string path = dir + "/kept.tif";
+    write_file(path, {'o', 'l', 'd'});
+    std::vector<uint16_t> row(64, 9);
+    TiffStore s;
+    ASSERT_EQ(begin_store(&s, path.c_str(), 64, 4, 16, nullptr), MSG_NONE);
+    store_row(&s, row.data());
+    abandon_store(&s);
+    TiffStore short_of_rows;
+    ASSERT_EQ(begin_store(&short_of_rows, path.c_str(), 64, 4, 16, nullptr), MSG_NONE);
+    store_row(&short_of_rows, row.data());
+    EXPECT_EQ(finish_store(&short_of_rows), MSG_NOT_STORED);
+    EXPECT_EQ(read_file(path), (Bytes{'o', 'l', 'd'}));
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir), std::filesystem::directory_iterator{}), 1)
+        << "no temporary file is left";
 }

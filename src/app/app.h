@@ -4,7 +4,6 @@
 
 #include <cstdint>
 
-#include "common/common.h"
 
 // a / b in IEEE double, times 1000.0, truncated toward zero to a signed
 // 64-bit integer, low 16 bits kept (no clamping). A zero divisor gives 0: the
@@ -24,12 +23,10 @@ inline uint16_t ratio_sample(uint16_t a, uint16_t b)
     return static_cast<uint16_t>(low_bits & (0u - nonzero));
 }
 
-// Fills every sample of `result` from the samples at the same place in
-// `dividend` and `divisor`; all three grids have result's width and height,
-// and result's rows are attached here.
-void compute_ratio_grid(const SampleGrid &dividend, const SampleGrid &divisor, SampleGrid &result);
+// result[x] = ratio_sample(dividend[x], divisor[x]) for x below width.
+void compute_ratio_row(const uint16_t *dividend, const uint16_t *divisor, uint16_t *result, uint32_t width);
 
-// The whole program: checks the arguments, loads the dividend and the
-// divisor, computes the ratio image and stores it. Returns the exit status
-// (every error ends the process before that, with its message).
+// The whole program: checks the arguments, streams the rows of the dividend
+// and the divisor through the ratio into the output, prints the message of
+// the failure that wins, if any, and returns the exit status.
 int run_imgratio(int argc, char **argv);

@@ -1,5 +1,12 @@
 // imgratio DIVIDEND DIVISOR OUTPUT: stores 1000 x DIVIDEND / DIVISOR, sample by
 // sample, as a 16-bit TIFF carrying the dividend's description.
+//
+// Both inputs are open at once and their rows stream through the ratio into
+// the store. Which failure wins is that of reading the whole dividend, then
+// the whole divisor, then storing: every dividend error, then the
+// divisor's, then a size mismatch, then the result's memory, then the
+// output's. So once a failure is known, the inputs are still read to their
+// ends for any error that outranks it, and nothing is stored.
 #include <cstdio>
 
 #include "app/app.h"
@@ -9,14 +16,63 @@
 
 namespace {
 
-SampleGrid allocate_result_grid(int32_t width, int32_t height)
+int fail(const char *path, Message message)
 {
-    SampleGrid grid;
-    switch (allocate_sample_grid(&grid, static_cast<uint32_t>(width), static_cast<uint32_t>(height))) {
-    case 1: fatal_message("cell memory allocation error (1).");
-    case 2: fatal_message("cell memory allocation error (2).");
+    if (path != nullptr)
+        std::fprintf(stderr, "%s : %s\n", path, message_text(message));
+    else
+        std::fprintf(stderr, "%s\n", message_text(message));
+    return 1;
+}
+
+struct Run {
+    TiffInput dividend;
+    TiffInput divisor;
+    SampleGrid result;  // one row
+    TiffStore store;
+    bool storing = false;
+    Message divisor_failure = MSG_NONE;
+    Message later_failure = MSG_NONE;  // after both inputs': mismatch, result, output
+    const char *later_path = nullptr;
+};
+
+// Sets up the result row and the store once both inputs have opened;
+// false when the rows cannot be stored.
+bool begin_output(Run *r, const char *output_path)
+{
+    if (r->dividend.width != r->divisor.width || r->dividend.height != r->divisor.height) {
+        r->later_failure = MSG_SIZE_MISMATCH;
+        r->later_path = r->divisor.path;
+        return false;
     }
-    return grid;
+    switch (allocate_sample_grid(&r->result, r->divisor.width, 1)) {
+    case 1: r->later_failure = MSG_RESULT_MEMORY_1; return false;
+    case 2: r->later_failure = MSG_RESULT_MEMORY_2; return false;
+    }
+    r->later_path = output_path;
+    r->later_failure = begin_store(&r->store, output_path, r->divisor.width, r->divisor.height, 16,
+                                   r->dividend.description);
+    r->storing = r->later_failure == MSG_NONE;
+    return r->storing;
+}
+
+// The rows of both inputs through the ratio into the store, until the
+// first failure. Returns a dividend failure; others are noted in r.
+Message stream_rows(Run *r)
+{
+    for (uint32_t y = 0; y < r->dividend.height; ++y) {
+        Message failure = read_tiff_row(&r->dividend);
+        if (failure != MSG_NONE)
+            return failure;
+        r->divisor_failure = read_tiff_row(&r->divisor);
+        if (r->divisor_failure != MSG_NONE)
+            return MSG_NONE;
+        compute_ratio_row(r->dividend.row, r->divisor.row, r->result.samples, r->dividend.width);
+        r->later_failure = store_row(&r->store, r->result.samples);
+        if (r->later_failure != MSG_NONE)
+            return MSG_NONE;
+    }
+    return MSG_NONE;
 }
 
 }  // namespace
@@ -27,22 +83,32 @@ int run_imgratio(int argc, char **argv)
         std::fputs("usage : imgratio input1.tif input2.tif output.tif\n", stderr);
         return 1;
     }
-    const char *dividend_path = argv[1];
-    const char *divisor_path = argv[2];
-    const char *output_path = argv[3];
+    Run r;
+    Message failure = open_tiff_input(&r.dividend, argv[1]);
+    if (failure != MSG_NONE)
+        return fail(argv[1], failure);
+    r.divisor_failure = open_tiff_input(&r.divisor, argv[2]);
+    if (r.divisor_failure == MSG_NONE && begin_output(&r, argv[3]))
+        failure = stream_rows(&r);
+    // What is left unread still has to be free of errors that outrank the
+    // one already met.
+    if (failure == MSG_NONE)
+        failure = skip_tiff_rows(&r.dividend);
+    if (failure == MSG_NONE && r.divisor_failure == MSG_NONE)
+        r.divisor_failure = skip_tiff_rows(&r.divisor);
 
-    int32_t dividend_width = 0, dividend_height = 0, width = 0, height = 0, bits = 0;
-    SampleGrid dividend, divisor;
-    char *dividend_description = nullptr;
-    char *divisor_description = nullptr;
-    load_tiff_image(dividend_path, &dividend_width, &dividend_height, &bits, &dividend,
-                    &dividend_description);
-    load_tiff_image(divisor_path, &width, &height, &bits, &divisor, &divisor_description);
-    if (width != dividend_width || height != dividend_height)
-        fatal_path_message(divisor_path, "image size mismatch.");
-
-    SampleGrid result = allocate_result_grid(width, height);
-    compute_ratio_grid(dividend, divisor, result);
-    store_tiff_image(output_path, width, height, 16, result, dividend_description);
+    if (failure == MSG_NONE && r.divisor_failure == MSG_NONE && r.later_failure == MSG_NONE)
+        r.later_failure = finish_store(&r.store);
+    else if (r.storing)
+        abandon_store(&r.store);
+    release_sample_grid(&r.result);
+    close_tiff_input(&r.dividend);
+    close_tiff_input(&r.divisor);
+    if (failure != MSG_NONE)
+        return fail(argv[1], failure);
+    if (r.divisor_failure != MSG_NONE)
+        return fail(argv[2], r.divisor_failure);
+    if (r.later_failure != MSG_NONE)
+        return fail(r.later_path, r.later_failure);
     return 0;
 }

@@ -1,51 +1,121 @@
 #include "common/common.h"
 
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
 namespace {
 
-#if defined(IMGRATIO_FUZZING)
-std::jmp_buf *fatal_jump = nullptr;
-#endif
+const char *const message_texts[MSG_COUNT] = {
+    "",
+    "file not found.",
+    "bad magic number.",
+    "primary image attribute not found.",
+    "too large image size.",
+    "bad photometric interpretation.",
+    "too many samples per pixel.",
+    "too many bits per sample.",
+    "bad planar configuration.",
+    "bad fill order.",
+    "unknown image compression method.",
+    "unknown differencing predictor.",
+    "image description memory allocation error.",
+    "cell memory allocation error.",
+    "bad rows per strip.",
+    "strip offset memory allocation error.",
+    "strip offset not found.",
+    "bad number of strip offset.",
+    "strip bytes count memory allocation error.",
+    "strip bytes count not found.",
+    "bad number of strip bytes count.",
+    "too few codes.",
+    "too many codes.",
+    "unexpected end of file.",
+    "MPB too few codes.",
+    "MPB too many codes.",
+    "MPB unexpected end of file.",
+    "LZW too few codes.",
+    "LZW missing first clear code.",
+    "LZW unexpected end of code.",
+    "LZW unknown code after clear code.",
+    "LZW too large code.",
+    "LZW too long string.",
+    "LZW code table overflow.",
+    "LZW missing end of codes.",
+    "LZW too many codes.",
+    "LZW unexpected end of file.",
+    "image size mismatch.",
+    "cell memory allocation error (1).",
+    "cell memory allocation error (2).",
+    "file not stored.",
+    "TIFF work memory allocation error.",
+};
 
-[[noreturn]] void end_with_failure()
+#if defined(IMGRATIO_ALLOCATION_SEAM)
+bool seam_fails_this_allocation()
 {
-#if defined(IMGRATIO_FUZZING)
-    if (fatal_jump != nullptr)
-        std::longjmp(*fatal_jump, 1);
-#endif
-    std::exit(1);
+    static const long fail_at = [] {
+        const char *n = std::getenv("IMGRATIO_FAIL_ALLOCATION");
+        return n != nullptr ? std::atol(n) : 0L;
+    }();
+    static long count = 0;
+    return ++count == fail_at;
 }
+#else
+constexpr bool seam_fails_this_allocation() { return false; }
+#endif
 
 }  // namespace
 
-#if defined(IMGRATIO_FUZZING)
-void set_fatal_jump(std::jmp_buf *target)
+const char *message_text(Message message)
 {
-    fatal_jump = target;
-}
-#endif
-
-void fatal_path_message(const char *path, const char *message)
-{
-    std::fprintf(stderr, "%s : %s\n", path, message);
-    end_with_failure();
+    return message < MSG_COUNT ? message_texts[message] : "";
 }
 
-void fatal_message(const char *message)
+void *allocate_array(size_t count, size_t size)
 {
-    std::fprintf(stderr, "%s\n", message);
-    end_with_failure();
+    if (size != 0 && count > SIZE_MAX / size)
+        return nullptr;
+    return seam_fails_this_allocation() ? nullptr : std::malloc(count * size);
 }
 
-bool checked_size_product(size_t a, size_t b, size_t *product)
+void *allocate_zeroed(size_t count, size_t size)
 {
-    if (a != 0 && b > SIZE_MAX / a)
-        return false;
-    *product = a * b;
-    return true;
+    return seam_fails_this_allocation() ? nullptr : std::calloc(count, size);
+}
+
+void release_memory(void *block)
+{
+    std::free(block);
+}
+
+int allocate_sample_grid(SampleGrid *grid, uint32_t width, uint32_t height)
+{
+    *grid = SampleGrid{};
+    auto rows = static_cast<uint16_t **>(allocate_array(height, sizeof(uint16_t *)));
+    if (rows == nullptr)
+        return 1;
+    size_t samples = 0;
+    if (width == 0 || height <= SIZE_MAX / width)
+        samples = size_t{width} * height;
+    auto block = static_cast<uint16_t *>(samples != 0 ? allocate_array(samples, sizeof(uint16_t)) : nullptr);
+    if (block == nullptr) {
+        release_memory(rows);
+        return 2;
+    }
+    for (uint32_t y = 0; y < height; ++y)
+        rows[y] = block + size_t{y} * width;
+    grid->width = static_cast<int32_t>(width);
+    grid->height = static_cast<int32_t>(height);
+    grid->rows = rows;
+    grid->samples = block;
+    return 0;
+}
+
+void release_sample_grid(SampleGrid *grid)
+{
+    release_memory(grid->samples);
+    release_memory(grid->rows);
+    *grid = SampleGrid{};
 }
 
 bool host_is_big_endian()

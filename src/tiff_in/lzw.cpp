@@ -5,11 +5,19 @@
 //
 // The decoder is strict: a strip must open with a clear code, a clear code
 // must be followed by a single-byte code, the table must not overflow, and
-// the strip must close with the end code right where its bytes end. It
-// accepts what mainstream writers produce at the end of a strip: an end code
-// (or a clear code before it) at either width when the last entry raised the
-// width, and zero bytes after the byte that holds the end code.
+// the strip must close with the end code right where its bytes end. The
+// leniencies at the end of a strip are named in reader.h.
 #include "tiff_in/reader.h"
+
+// Entry k's string is entries[k].prefix's string followed by
+// entries[k].suffix, entries[k].length bytes long. Slots at and above
+// next_code are leftovers and never read; the single-byte codes below 256
+// have only their length, 1.
+struct LzwEntry {
+    uint16_t prefix;
+    uint16_t length;
+    uint8_t suffix;
+};
 
 namespace {
 
@@ -18,82 +26,26 @@ constexpr int END_CODE = 257;
 constexpr int FIRST_ENTRY = 258;
 constexpr int TABLE_SIZE = 4096;
 constexpr int MAX_STRING = 4097;
+static_assert(TABLE_SIZE * sizeof(LzwEntry) <= LZW_TABLE_BYTES, "the table's block is too small");
+static_assert(MAX_STRING <= LZW_STACK_BYTES, "the stack's block is too small");
 
-// The decoder's state between calls. Each operation works on a local copy,
-// which the compiler keeps in registers: stores of decoded bytes could
-// otherwise alias it and force it back to memory after every byte.
+// The decoder's state, copied out of the TiffInput for the length of one
+// operation so that the compiler keeps it in registers: stores of decoded
+// bytes could otherwise alias it and force it back to memory after every
+// byte. The strip's stored bytes likewise: `left` counts those not yet
+// loaded into the bit buffer.
 struct LzwState {
-    uint64_t bit_buffer = 0;  // bytes enter at the low end
-    int bits_held = 0;        // unconsumed low bits of bit_buffer
-    int code_width = 9;
-    int code_mask = 511;
-    int next_code = FIRST_ENTRY;
-    int prev_code = 0;
-    int stack_depth = 0;  // bytes of the current string not yet handed out
-};
-
-LzwState saved;
-
-// Entry k's string is entries[k].prefix's string followed by
-// entries[k].suffix, entries[k].length bytes long. Slots at and above
-// next_code are leftovers and never read; the single-byte codes below 256
-// have only their length, 1.
-struct Entry {
-    uint16_t prefix;
-    uint16_t length;
-    uint8_t suffix;
-};
-
-struct StringTable {
-    Entry entries[TABLE_SIZE];
-};
-
-constexpr StringTable make_string_table()
-{
-    StringTable table{};
-    for (int c = 0; c < FIRST_ENTRY; ++c)
-        table.entries[c].length = 1;
-    return table;
-}
-
-StringTable table = make_string_table();
-
-// A string only partly handed out, its last byte at index 0.
-uint8_t byte_stack[MAX_STRING];
-
-// The strip's stored bytes, taken from the reader's read-ahead into locals
-// for the same reason. `left` counts the bytes not yet loaded into the bit
-// buffer.
-struct Input {
+    uint64_t bit_buffer;
+    int bits_held;
+    int code_width;
+    int code_mask;
+    int next_code;
+    int prev_code;
+    int stack_depth;
     uint32_t left;
     const uint8_t *next;
     const uint8_t *end;
 };
-
-Input take_input()
-{
-    return {reader.strip_bytes_left, reader.ahead_next, reader.ahead_end};
-}
-
-void sync_input(const Input &in)
-{
-    reader.strip_bytes_left = in.left;
-    reader.ahead_next = in.next;
-}
-
-// Whole bytes loaded ahead into the bit buffer go back to the read-ahead
-// (they came from it, since a refill happens only with less than a byte
-// held), so that strip_bytes_left counts exactly the bytes whose bits a code
-// has taken.
-void give_back(LzwState &s, Input &in)
-{
-    int bytes = s.bits_held / 8;
-    in.next -= bytes;
-    in.left += static_cast<uint32_t>(bytes);
-    s.bits_held -= 8 * bytes;
-    s.bit_buffer >>= 8 * bytes;
-    sync_input(in);
-}
 
 void set_width(LzwState &s, int width)
 {
@@ -101,31 +53,66 @@ void set_width(LzwState &s, int width)
     s.code_mask = (1 << width) - 1;
 }
 
-// Loads bytes only when the bits held cannot make up a code. With four
-// bytes at hand it loads them at once; otherwise one at a time, with the
-// checks that a byte is left in the strip and in the file.
-inline int read_code(LzwState &s, Input &in)
+LzwState take_state(const TiffInput *in)
+{
+    LzwState s{in->bit_buffer, in->bits_held, 0, 0, in->next_code, in->prev_code, in->stack_depth,
+               in->left, in->ahead_next, in->ahead_end};
+    set_width(s, in->code_width);
+    return s;
+}
+
+void sync_input(TiffInput *in, const LzwState &s)
+{
+    in->left = s.left;
+    in->ahead_next = s.next;
+}
+
+// Whole bytes loaded ahead into the bit buffer go back to the read-ahead
+// (they came from it, since a refill happens only with less than a byte
+// held), so that in->left counts exactly the bytes whose bits a code has
+// taken.
+void save_state(TiffInput *in, LzwState &s)
+{
+    int bytes = s.bits_held / 8;
+    s.next -= bytes;
+    s.left += static_cast<uint32_t>(bytes);
+    s.bits_held -= 8 * bytes;
+    s.bit_buffer >>= 8 * bytes;
+    sync_input(in, s);
+    in->bit_buffer = s.bit_buffer;
+    in->bits_held = s.bits_held;
+    in->code_width = s.code_width;
+    in->next_code = s.next_code;
+    in->prev_code = s.prev_code;
+    in->stack_depth = s.stack_depth;
+}
+
+// The next code, or minus the failure. Loads bytes only when the bits held
+// cannot make up a code: four at once when at hand, otherwise one at a
+// time, with the checks that a byte is left in the strip and in the file.
+inline int read_code(TiffInput *in, LzwState &s)
 {
     if (s.bits_held < s.code_width) {
-        if (in.left >= 4 && in.end - in.next >= 4) {
-            uint32_t four = static_cast<uint32_t>(in.next[0]) << 24 | static_cast<uint32_t>(in.next[1]) << 16 |
-                            static_cast<uint32_t>(in.next[2]) << 8 | in.next[3];
+        if (s.left >= 4 && s.end - s.next >= 4) {
+            uint32_t four = static_cast<uint32_t>(s.next[0]) << 24 | static_cast<uint32_t>(s.next[1]) << 16 |
+                            static_cast<uint32_t>(s.next[2]) << 8 | s.next[3];
             s.bit_buffer = (s.bit_buffer << 32) | four;
             s.bits_held += 32;
-            in.next += 4;
-            in.left -= 4;
+            s.next += 4;
+            s.left -= 4;
         } else {
             while (s.bits_held < s.code_width) {
-                if (in.left == 0)
-                    report_input_error("LZW too few codes.");
-                if (in.next == in.end) {
-                    sync_input(in);
-                    if (!refill_strip_input())
-                        report_input_error("LZW unexpected end of file.");
-                    in = take_input();
+                if (s.left == 0)
+                    return -MSG_LZW_TOO_FEW;
+                if (s.next == s.end) {
+                    sync_input(in, s);
+                    if (!refill_strip_input(in))
+                        return -MSG_LZW_END_OF_FILE;
+                    s.next = in->ahead_next;
+                    s.end = in->ahead_end;
                 }
-                --in.left;
-                s.bit_buffer = (s.bit_buffer << 8) | *in.next++;
+                --s.left;
+                s.bit_buffer = (s.bit_buffer << 8) | *s.next++;
                 s.bits_held += 8;
             }
         }
@@ -136,170 +123,203 @@ inline int read_code(LzwState &s, Input &in)
 
 // Both walk the prefix chain of `code` once, from the string's last byte to
 // its first: write_string puts the string in order at out[0 .. length),
-// stack_string in reverse, as byte_stack holds it.
-inline void write_string(int code, uint8_t *out, int length)
+// stack_string in reverse, as the stack holds it.
+inline void write_string(const LzwEntry *table, int code, uint8_t *out, int length)
 {
     for (int i = length - 1; i > 0; --i) {
-        out[i] = table.entries[code].suffix;
-        code = table.entries[code].prefix;
+        out[i] = table[code].suffix;
+        code = table[code].prefix;
     }
     out[0] = static_cast<uint8_t>(code);
 }
 
-void stack_string(int code, uint8_t *stack, int length)
+void stack_string(const LzwEntry *table, int code, uint8_t *stack, int length)
 {
     for (int i = 0; i < length - 1; ++i) {
-        stack[i] = table.entries[code].suffix;
-        code = table.entries[code].prefix;
+        stack[i] = table[code].suffix;
+        code = table[code].prefix;
     }
     stack[length - 1] = static_cast<uint8_t>(code);
 }
 
-void lzw_begin_strip(uint32_t offset, uint32_t byte_count)
+// Adds the entry "prev_code's string + first_byte" and widens the codes
+// when the next entry needs it.
+inline Message add_entry(LzwEntry *table, LzwState &s, uint8_t first_byte)
 {
-    begin_strip_input(offset, byte_count);
-    reader.strip_bytes_left = byte_count;
-    LzwState s = saved;
-    Input in = take_input();
-    set_width(s, 9);
-    s.bits_held = 0;
-    if (read_code(s, in) != CLEAR_CODE)
-        report_input_error("LZW missing first clear code.");
+    if (s.next_code == TABLE_SIZE)
+        return MSG_LZW_TABLE_OVERFLOW;
+    table[s.next_code] = LzwEntry{static_cast<uint16_t>(s.prev_code),
+                                  static_cast<uint16_t>(table[s.prev_code].length + 1), first_byte};
+    ++s.next_code;
+    if (s.next_code == s.code_mask && s.code_width < 12)
+        set_width(s, s.code_width + 1);
+    return MSG_NONE;
+}
+
+Message lzw_begin_strip(TiffInput *in, uint32_t offset, uint32_t byte_count)
+{
+    begin_strip_input(in, offset, byte_count);
+    for (int c = 0; c < CLEAR_CODE; ++c)
+        in->table[c] = LzwEntry{0, 1, 0};
+    in->bits_held = 0;
+    in->code_width = 9;
+    LzwState s = take_state(in);
+    int code = read_code(in, s);
+    if (code < 0)
+        return static_cast<Message>(-code);
+    if (code != CLEAR_CODE)
+        return MSG_LZW_NO_FIRST_CLEAR;
     s.next_code = FIRST_ENTRY;
     s.stack_depth = 0;
-    // Leave the clear code unread, still in bit_buffer, so that the first
-    // byte asked for starts the table through the clear-code path.
+    // Leave the clear code unread, still in the bit buffer, so that the
+    // first byte asked for starts the table through the clear-code path.
     s.bits_held += s.code_width;
-    give_back(s, in);
-    saved = s;
+    save_state(in, s);
+    return MSG_NONE;
 }
 
 // Reads one code and places its string at `out` when it fits in `room`
-// bytes, else on byte_stack, handing out what fits. Returns the number of
-// bytes placed at `out`.
-inline size_t decode_code(LzwState &s, Input &in, uint8_t *out, size_t room)
+// bytes, else on the stack, handing out what fits. *placed gets the number
+// of bytes placed at `out`.
+inline Message decode_code(TiffInput *in, LzwState &s, uint8_t *out, size_t room, size_t *placed)
 {
-    int code = read_code(s, in);
+    LzwEntry *table = in->table;
+    int code = read_code(in, s);
+    if (code < 0)
+        return static_cast<Message>(-code);
     if (code == END_CODE)
-        report_input_error("LZW unexpected end of code.");
+        return MSG_LZW_EARLY_END;
     if (code == CLEAR_CODE) {
         set_width(s, 9);
         s.next_code = FIRST_ENTRY;
-        code = read_code(s, in);
+        code = read_code(in, s);
+        if (code < 0)
+            return static_cast<Message>(-code);
         if (code == END_CODE)
-            report_input_error("LZW unexpected end of code.");
+            return MSG_LZW_EARLY_END;
         if (code >= CLEAR_CODE)
-            report_input_error("LZW unknown code after clear code.");
+            return MSG_LZW_BAD_CODE_AFTER_CLEAR;
         s.prev_code = code;
         *out = static_cast<uint8_t>(code);
-        return 1;
+        *placed = 1;
+        return MSG_NONE;
     }
     if (code > s.next_code)
-        report_input_error("LZW too large code.");
+        return MSG_LZW_TOO_LARGE_CODE;
 
     // The code just about to be made (code == next_code) is prev_code's
     // string followed by that string's own first byte.
     bool pending_entry = code == s.next_code;
-    int prev_length = table.entries[s.prev_code].length;
-    int length = pending_entry ? prev_length + 1 : table.entries[code].length;
+    int length = pending_entry ? table[s.prev_code].length + 1 : table[code].length;
     if (length > MAX_STRING)
-        report_input_error("LZW too long string.");
-    // Strings that fit go straight to the output; a longer one waits on
-    // byte_stack for the rest to be asked for.
+        return MSG_LZW_TOO_LONG_STRING;
+    // Strings that fit go straight to the output; a longer one waits on the
+    // stack for the rest to be asked for.
     bool fits = static_cast<size_t>(length) <= room;
+    uint8_t *stack = in->stack;
     uint8_t first_byte;
     if (fits) {
         if (pending_entry) {
-            write_string(s.prev_code, out, length - 1);
+            write_string(table, s.prev_code, out, length - 1);
             out[length - 1] = out[0];
         } else {
-            write_string(code, out, length);
+            write_string(table, code, out, length);
         }
         first_byte = out[0];
     } else {
         if (pending_entry) {
-            stack_string(s.prev_code, byte_stack + 1, length - 1);
-            byte_stack[0] = byte_stack[length - 1];
+            stack_string(table, s.prev_code, stack + 1, length - 1);
+            stack[0] = stack[length - 1];
         } else {
-            stack_string(code, byte_stack, length);
+            stack_string(table, code, stack, length);
         }
-        first_byte = byte_stack[length - 1];
+        first_byte = stack[length - 1];
     }
-
-    if (s.next_code == TABLE_SIZE)
-        report_input_error("LZW code table overflow.");
-    table.entries[s.next_code] = Entry{static_cast<uint16_t>(s.prev_code), static_cast<uint16_t>(prev_length + 1),
-                                       first_byte};
-    ++s.next_code;
-    if (s.next_code == s.code_mask && s.code_width < 12)
-        set_width(s, s.code_width + 1);
+    Message failure = add_entry(table, s, first_byte);
+    if (failure != MSG_NONE)
+        return failure;
     s.prev_code = code;
 
-    if (fits)
-        return static_cast<size_t>(length);
+    if (fits) {
+        *placed = static_cast<size_t>(length);
+        return MSG_NONE;
+    }
     for (size_t i = 0; i < room; ++i)
-        out[i] = byte_stack[length - 1 - static_cast<int>(i)];
+        out[i] = stack[length - 1 - static_cast<int>(i)];
     s.stack_depth = length - static_cast<int>(room);
-    return room;
+    *placed = room;
+    return MSG_NONE;
 }
 
-void lzw_next_bytes(uint8_t *dst, size_t count)
+Message lzw_next_bytes(TiffInput *in, uint8_t *dst, size_t count)
 {
-    LzwState s = saved;
-    Input in = take_input();
+    LzwState s = take_state(in);
     while (count > 0 && s.stack_depth > 0) {
-        *dst++ = byte_stack[--s.stack_depth];
+        *dst++ = in->stack[--s.stack_depth];
         --count;
     }
     while (count > 0) {
-        size_t n = decode_code(s, in, dst, count);
+        size_t n = 0;
+        Message failure = decode_code(in, s, dst, count, &n);
+        if (failure != MSG_NONE)
+            return failure;
         dst += n;
         count -= n;
     }
-    give_back(s, in);
-    saved = s;
+    save_state(in, s);
+    return MSG_NONE;
 }
 
-void lzw_end_strip()
+// The code that closes a strip, or minus the failure. Where the last entry
+// raised the width, older writers put it at the narrower width, libtiff
+// since 2017 and the writers built on it at the wider one. At the narrower
+// width 256 and 257 begin with a 1 bit, at the wider with a 0 bit, so read
+// narrow first and, failing that, the same bits again at the wider width.
+// A clear code there is passed over.
+int read_closing_code(TiffInput *in, LzwState &s)
 {
-    LzwState s = saved;
-    Input in = take_input();
     int code;
     if (s.next_code == (1 << (s.code_width - 1)) - 1) {
-        // The entry for the last data code raised the width. Older writers
-        // put the next code at the narrower width, libtiff since 2017 and the
-        // writers built on it at the wider one. At the narrower width 256 and
-        // 257 begin with a 1 bit, at the wider with a 0 bit, so read narrow
-        // first and, failing that, the same bits again at the wider width.
         set_width(s, s.code_width - 1);
-        code = read_code(s, in);
+        code = read_code(in, s);
+        if (code < 0)
+            return code;
         if (code != CLEAR_CODE && code != END_CODE) {
             s.bits_held += s.code_width;
             set_width(s, s.code_width + 1);
-            code = read_code(s, in);
+            code = read_code(in, s);
         }
     } else {
-        code = read_code(s, in);
+        code = read_code(in, s);
     }
     if (code == CLEAR_CODE) {
         set_width(s, 9);
-        code = read_code(s, in);
+        code = read_code(in, s);
     }
+    return code;
+}
+
+Message lzw_end_strip(TiffInput *in)
+{
+    LzwState s = take_state(in);
+    int code = read_closing_code(in, s);
+    if (code < 0)
+        return static_cast<Message>(-code);
     if (code != END_CODE)
-        report_input_error("LZW missing end of codes.");
+        return MSG_LZW_NO_END;
     if (s.stack_depth != 0)
-        report_input_error("LZW too many codes.");
-    give_back(s, in);
-    saved = s;
+        return MSG_LZW_TOO_MANY;
+    save_state(in, s);
     // Some writers pad the strip with zero bytes after the end code.
-    while (reader.strip_bytes_left != 0) {
-        --reader.strip_bytes_left;
-        int c = read_strip_byte();
+    while (in->left != 0) {
+        --in->left;
+        int c = read_strip_byte(in);
         if (c < 0)
-            report_input_error("LZW unexpected end of file.");
+            return MSG_LZW_END_OF_FILE;
         if (c != 0)
-            report_input_error("LZW too many codes.");
+            return MSG_LZW_TOO_MANY;
     }
+    return MSG_NONE;
 }
 
 }  // namespace

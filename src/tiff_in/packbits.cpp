@@ -7,69 +7,72 @@
 
 namespace {
 
-// 0: at a header; k > 0: k literal bytes still to copy; -k: k copies still
-// to give of repeat_byte.
-int32_t run_count = 0;
-uint8_t repeat_byte = 0;
-
 // Headers and repeated bytes are taken one at a time, literal runs as blocks,
-// with the same checks.
-uint8_t read_code_byte()
+// with the same checks. Returns the byte, or -1 with *failure set.
+int read_code_byte(TiffInput *in, Message *failure)
 {
-    if (reader.strip_bytes_left == 0)
-        report_input_error("MPB too few codes.");
-    --reader.strip_bytes_left;
-    int c = read_strip_byte();
+    if (in->left == 0) {
+        *failure = MSG_MPB_TOO_FEW;
+        return -1;
+    }
+    --in->left;
+    int c = read_strip_byte(in);
     if (c < 0)
-        report_input_error("MPB unexpected end of file.");
-    return static_cast<uint8_t>(c);
+        *failure = MSG_MPB_END_OF_FILE;
+    return c;
 }
 
-void take_literal_bytes(uint8_t *dst, size_t count)
+Message packbits_begin_strip(TiffInput *in, uint32_t offset, uint32_t byte_count)
 {
-    take_strip_bytes(dst, count, "MPB too few codes.", "MPB unexpected end of file.");
+    begin_strip_input(in, offset, byte_count);
+    in->run_count = 0;
+    return MSG_NONE;
 }
 
-void packbits_begin_strip(uint32_t offset, uint32_t byte_count)
+Message packbits_next_bytes(TiffInput *in, uint8_t *dst, size_t count)
 {
-    begin_strip_input(offset, byte_count);
-    run_count = 0;
-    reader.strip_bytes_left = byte_count;
-}
-
-void packbits_next_bytes(uint8_t *dst, size_t count)
-{
+    Message failure = MSG_NONE;
     while (count > 0) {
-        if (run_count == 0) {
-            uint8_t header = read_code_byte();
-            while (header == 128)
-                header = read_code_byte();
+        if (in->run_count == 0) {
+            int header;
+            do
+                header = read_code_byte(in, &failure);
+            while (header == 128);
+            if (header < 0)
+                return failure;
             if (header < 128) {
-                run_count = header + 1;
+                in->run_count = header + 1;
             } else {
-                repeat_byte = read_code_byte();
-                run_count = header - 257;
+                int repeated = read_code_byte(in, &failure);
+                if (repeated < 0)
+                    return failure;
+                in->repeat_byte = static_cast<uint8_t>(repeated);
+                in->run_count = header - 257;
             }
         }
-        size_t run = static_cast<size_t>(run_count > 0 ? run_count : -run_count);
+        size_t run = static_cast<size_t>(in->run_count > 0 ? in->run_count : -in->run_count);
         size_t n = run < count ? run : count;
-        if (run_count > 0) {
-            take_literal_bytes(dst, n);
-            run_count -= static_cast<int32_t>(n);
+        if (in->run_count > 0) {
+            failure = take_strip_bytes(in, dst, n, MSG_MPB_TOO_FEW, MSG_MPB_END_OF_FILE);
+            if (failure != MSG_NONE)
+                return failure;
+            in->run_count -= static_cast<int32_t>(n);
         } else {
-            std::memset(dst, repeat_byte, n);
-            run_count += static_cast<int32_t>(n);
+            std::memset(dst, in->repeat_byte, n);
+            in->run_count += static_cast<int32_t>(n);
         }
         dst += n;
         count -= n;
     }
+    return MSG_NONE;
 }
 
-void packbits_end_strip()
+Message packbits_end_strip(TiffInput *in)
 {
     // An open run and unread compressed bytes are the same fault.
-    if (run_count != 0 || reader.strip_bytes_left != 0)
-        report_input_error("MPB too many codes.");
+    if (in->run_count != 0 || in->left != 0)
+        return MSG_MPB_TOO_MANY;
+    return MSG_NONE;
 }
 
 }  // namespace

@@ -6,59 +6,79 @@
 
 namespace {
 
-uint8_t ahead_buffer[1 << 16];
+struct BitReversal {
+    uint8_t table[256];
+};
+
+constexpr BitReversal make_bit_reversal()
+{
+    BitReversal r{};
+    for (int b = 0; b < 256; ++b) {
+        int v = 0;
+        for (int bit = 0; bit < 8; ++bit)
+            if (b & (1 << bit))
+                v |= 0x80 >> bit;
+        r.table[b] = static_cast<uint8_t>(v);
+    }
+    return r;
+}
+
+constexpr BitReversal bit_reversal = make_bit_reversal();
 
 // Reads up to n stored bytes of the strip from the stream, never past the
 // strip's byte count, and maps them by the fill order.
-size_t read_stored(uint8_t *dst, size_t n)
+size_t read_stored(TiffInput *in, uint8_t *dst, size_t n)
 {
-    size_t want = n < reader.ahead_budget ? n : reader.ahead_budget;
-    size_t got = want == 0 ? 0 : std::fread(dst, 1, want, reader.stream);
-    reader.ahead_budget -= static_cast<uint32_t>(got);
-    if (const uint8_t *map = reader.strip_byte_map)
+    size_t want = n < in->budget ? n : in->budget;
+    size_t got = want == 0 ? 0 : std::fread(dst, 1, want, in->stream);
+    in->budget -= static_cast<uint32_t>(got);
+    if (in->fill_order == 2)
         for (size_t i = 0; i < got; ++i)
-            dst[i] = map[dst[i]];
+            dst[i] = bit_reversal.table[dst[i]];
     return got;
 }
 
-}  // namespace
-
-void begin_strip_input(uint32_t offset, uint32_t byte_count)
-{
-    seek_input(offset);
-    reader.ahead_budget = byte_count;
-}
-
-bool refill_strip_input()
-{
-    size_t got = read_stored(ahead_buffer, sizeof ahead_buffer);
-    reader.ahead_next = ahead_buffer;
-    reader.ahead_end = ahead_buffer + got;
-    return got != 0;
-}
-
-size_t read_strip_block(uint8_t *dst, size_t n)
+// Copies up to n stored bytes to dst; returns how many the file held.
+size_t read_strip_block(TiffInput *in, uint8_t *dst, size_t n)
 {
     size_t done = 0;
-    size_t ahead = static_cast<size_t>(reader.ahead_end - reader.ahead_next);
+    size_t ahead = static_cast<size_t>(in->ahead_end - in->ahead_next);
     if (ahead != 0) {
         done = n < ahead ? n : ahead;
-        std::copy(reader.ahead_next, reader.ahead_next + done, dst);
-        reader.ahead_next += done;
+        std::copy(in->ahead_next, in->ahead_next + done, dst);
+        in->ahead_next += done;
     }
     if (done == n)
         return n;
     // Large remainders go straight from the stream to their destination.
-    return done + read_stored(dst + done, n - done);
+    return done + read_stored(in, dst + done, n - done);
 }
 
-void take_strip_bytes(uint8_t *dst, size_t count, const char *too_few, const char *end_of_file)
+}  // namespace
+
+void begin_strip_input(TiffInput *in, uint32_t offset, uint32_t byte_count)
 {
-    size_t available = count < reader.strip_bytes_left ? count : reader.strip_bytes_left;
-    size_t got = read_strip_block(dst, available);
-    reader.strip_bytes_left -= static_cast<uint32_t>(got);
+    seek_input(in, offset);
+    in->budget = byte_count;
+    in->left = byte_count;
+}
+
+bool refill_strip_input(TiffInput *in)
+{
+    size_t got = read_stored(in, in->ahead, AHEAD_BYTES);
+    in->ahead_next = in->ahead;
+    in->ahead_end = in->ahead + got;
+    return got != 0;
+}
+
+Message take_strip_bytes(TiffInput *in, uint8_t *dst, size_t count, Message too_few, Message end_of_file)
+{
+    size_t available = count < in->left ? count : in->left;
+    size_t got = read_strip_block(in, dst, available);
+    in->left -= static_cast<uint32_t>(got);
     if (got < available)
-        report_input_error(end_of_file);
+        return end_of_file;
     if (available < count)
-        report_input_error(too_few);
+        return too_few;
+    return MSG_NONE;
 }

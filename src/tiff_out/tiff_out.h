@@ -1,18 +1,57 @@
-// Storing a sample grid as an uncompressed big-endian TIFF file.
+// Storing an image as an uncompressed big-endian TIFF file, a row at a time.
+//
+// The file is built in a staging file and only then becomes the output, so
+// that a failed or killed store leaves whatever was at the output path
+// before: a regular output (new, existing, or the target of a symlink) is
+// replaced by renaming a temporary file beside it over it; any other output
+// (a pipe, a FIFO, a character device) receives the complete file, written
+// front to back with no seek, at the end.
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 #include "common/common.h"
 
-// Writes `grid` (height rows of width samples) to `output_path` as a
-// single-image, big-endian, uncompressed TIFF with 1 to 16 bits per sample,
-// in strips of at most 8192 bytes (a longer row is a strip by itself), with
-// `description` as its ImageDescription when it is not null.
-//
-// On any failure it does not return: "<output_path> : <message>" on standard
-// error, exit status 1, and no partial file is left behind (only a regular
-// file this call created or truncated is ever removed).
-void store_tiff_image(const char *output_path, int32_t width, int32_t height,
-                      int32_t bits_per_sample, const SampleGrid &grid,
-                      const char *description);
+struct TiffStore {
+    const char *path = nullptr;  // as given; named by every output message
+    uint32_t width = 0;
+    uint32_t bits = 0;
+    uint64_t height = 0;
+    uint64_t bytes_per_row = 0;
+    uint64_t rows_per_strip = 0;
+    uint64_t strip_count = 0;
+    uint64_t data_offset = 0;
+    uint64_t rows_stored = 0;
+    const char *description = nullptr;
+    uint64_t description_length = 0;  // with its NUL; 0 without a description
+
+    // The staging file and how it becomes the output.
+    int fd = -1;
+    int kind = 0;
+    std::string target;     // the file replaced or written
+    std::string temp_path;  // a named temporary file beside the target, or empty
+
+    unsigned char *buffer = nullptr;  // bytes not yet written to the staging file
+    size_t used = 0;
+    size_t capacity = 0;
+    bool failed = false;  // a write has failed
+};
+
+// Checks that a width x height image of 1 to 16 bits per sample with this
+// description can be stored (every offset within 32 bits), makes the
+// staging file and writes the header. `description` may be null; it must
+// stay valid until the store ends.
+Message begin_store(TiffStore *store, const char *path, uint32_t width, uint32_t height, uint32_t bits,
+                    const char *description);
+
+// Appends the next row of width samples (only the low `bits` bits of each
+// are stored).
+Message store_row(TiffStore *store, const uint16_t *row);
+
+// After the last row: writes the directory and makes the file the output.
+// The store is ended whatever the result.
+Message finish_store(TiffStore *store);
+
+// Ends a store without touching the output.
+void abandon_store(TiffStore *store);

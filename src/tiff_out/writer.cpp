@@ -1,13 +1,10 @@
-// The TIFF writer. The file is written front to back after its 8-byte header
-// is reserved; the header goes in last, so an interrupted store never leaves
-// a file that starts like a TIFF. Every byte passes through one buffer whose
-// writes are checked, and any failure removes what was written.
-#include <cstdio>
-#include <cstdlib>
+// The TIFF writer. Every strip but the last holds the same number of rows,
+// so the whole layout is known before the first sample: the file is written
+// front to back (header, description, sample data, strip arrays, directory)
+// through one buffer whose writes are checked.
 #include <cstring>
-#include <filesystem>
-#include <system_error>
 
+#include "tiff_out/output_file.h"
 #include "tiff_out/tiff_out.h"
 
 namespace {
@@ -16,107 +13,74 @@ constexpr uint16_t TYPE_ASCII = 2;
 constexpr uint16_t TYPE_SHORT = 3;
 constexpr uint16_t TYPE_LONG = 4;
 constexpr uint64_t MAX_STRIP_BYTES = 8192;
+constexpr size_t MAX_BUFFER = size_t{1} << 18;
 
-const bool host_big_endian = host_is_big_endian();
-
-std::FILE *output_stream = nullptr;
-const char *output_path = nullptr;
-bool output_removable = false;  // a regular file that this store created or truncated
-uint32_t strip_bytes_written = 0;
-
-unsigned char out_buffer[1 << 20];
-size_t out_used = 0;
-bool out_failed = false;
-
-[[noreturn]] void fail_store(const char *message)
+void flush_buffer(TiffStore *s)
 {
-    if (output_stream != nullptr)
-        std::fclose(output_stream);
-    output_stream = nullptr;
-    if (output_removable)
-        std::remove(output_path);
-    fatal_path_message(output_path, message);
+    if (s->used != 0 && !s->failed && !write_staging(s, s->buffer, s->used))
+        s->failed = true;
+    s->used = 0;
 }
 
-void flush_output()
+inline void put_byte(TiffStore *s, uint32_t byte)
 {
-    if (out_used != 0 && std::fwrite(out_buffer, 1, out_used, output_stream) != out_used)
-        out_failed = true;
-    out_used = 0;
+    if (s->used == s->capacity)
+        flush_buffer(s);
+    s->buffer[s->used++] = static_cast<unsigned char>(byte);
 }
 
-inline void put_byte(uint32_t byte)
+void put_u16_be(TiffStore *s, uint32_t value)
 {
-    if (out_used == sizeof out_buffer)
-        flush_output();
-    out_buffer[out_used++] = static_cast<unsigned char>(byte);
+    put_byte(s, (value >> 8) & 0xFF);
+    put_byte(s, value & 0xFF);
 }
 
-void put_u16_be(uint32_t value)
+void put_u32_be(TiffStore *s, uint32_t value)
 {
-    put_byte((value >> 8) & 0xFF);
-    put_byte(value & 0xFF);
+    put_u16_be(s, value >> 16);
+    put_u16_be(s, value & 0xFFFF);
 }
 
-void put_u32_be(uint32_t value)
+void put_entry(TiffStore *s, uint16_t tag, uint16_t type, uint32_t count, uint32_t value)
 {
-    put_u16_be(value >> 16);
-    put_u16_be(value & 0xFFFF);
-}
-
-void seek_output(long offset)
-{
-    flush_output();
-    if (std::fseek(output_stream, offset, SEEK_SET) != 0)
-        out_failed = true;
-}
-
-inline void put_sample_byte(uint32_t byte)
-{
-    put_byte(byte);
-    ++strip_bytes_written;
-}
-
-// Byte-swapped 16-bit samples; the buffers never overlap, which lets the
-// compiler vectorise the loop.
-void store_swapped(unsigned char *__restrict out, const uint16_t *__restrict samples, size_t n)
-{
-    for (size_t i = 0; i < n; ++i) {
-        uint16_t swapped = static_cast<uint16_t>((samples[i] >> 8) | (samples[i] << 8));
-        std::memcpy(out + 2 * i, &swapped, 2);
+    put_u16_be(s, tag);
+    put_u16_be(s, type);
+    put_u32_be(s, count);
+    if (type == TYPE_SHORT) {
+        put_u16_be(s, value);
+        put_u16_be(s, 0);
+    } else {
+        put_u32_be(s, value);
     }
 }
 
-// Room for at least `bytes` more in the output buffer, flushing it if need be;
-// returns how many whole samples of that size fit.
-size_t sample_room(size_t bytes_per_sample)
+// Sizes above 65535 do not fit a SHORT; readers accept either type.
+void put_size_entry(TiffStore *s, uint16_t tag, uint32_t size)
 {
-    if (sizeof out_buffer - out_used < bytes_per_sample)
-        flush_output();
-    return (sizeof out_buffer - out_used) / bytes_per_sample;
+    put_entry(s, tag, size > 0xFFFF ? TYPE_LONG : TYPE_SHORT, 1, size);
 }
 
-// 8 bits: a sample's low byte; 16 bits: high byte first.
-void put_row_bytes(const uint16_t *row, uint32_t width, size_t bytes_per_sample)
+// 8 bits: a sample's low byte; 16 bits: high byte first. Block by block, so
+// that the loops run without a check per byte.
+void put_row_bytes(TiffStore *s, const uint16_t *row, uint32_t width, size_t bytes_per_sample)
 {
     for (uint32_t x = 0; x < width;) {
-        size_t room = sample_room(bytes_per_sample);
+        if (s->capacity - s->used < bytes_per_sample)
+            flush_buffer(s);
+        size_t room = (s->capacity - s->used) / bytes_per_sample;
         uint32_t n = static_cast<uint32_t>(room < width - x ? room : width - x);
-        unsigned char *out = out_buffer + out_used;
+        unsigned char *__restrict out = s->buffer + s->used;
+        const uint16_t *__restrict in = row + x;
         if (bytes_per_sample == 2) {
-            // High byte first: the samples as they are in memory on a
-            // big-endian host, byte-swapped on a little-endian one.
-            if (host_big_endian) {
-                std::memcpy(out, row + x, 2 * size_t{n});
-            } else {
-                store_swapped(out, row + x, n);
+            for (uint32_t i = 0; i < n; ++i) {
+                out[2 * i] = static_cast<unsigned char>(in[i] >> 8);
+                out[2 * i + 1] = static_cast<unsigned char>(in[i]);
             }
         } else {
-            for (size_t i = 0; i < n; ++i)
-                out[i] = static_cast<unsigned char>(row[x + i]);
+            for (uint32_t i = 0; i < n; ++i)
+                out[i] = static_cast<unsigned char>(in[i]);
         }
-        out_used += n * bytes_per_sample;
-        strip_bytes_written += static_cast<uint32_t>(n * bytes_per_sample);
+        s->used += n * bytes_per_sample;
         x += n;
     }
 }
@@ -124,21 +88,21 @@ void put_row_bytes(const uint16_t *row, uint32_t width, size_t bytes_per_sample)
 // Samples of other depths are packed most significant bit first; each row
 // starts on a byte boundary and its last byte is padded with zero bits.
 // Sample bits above the depth are ignored.
-void put_row(const uint16_t *row, uint32_t width, uint32_t bits)
+void put_row(TiffStore *s, const uint16_t *row)
 {
-    if (bits == 8 || bits == 16) {
-        put_row_bytes(row, width, bits / 8);
+    if (s->bits == 8 || s->bits == 16) {
+        put_row_bytes(s, row, s->width, s->bits / 8);
         return;
     }
-    uint32_t sample_mask = (1u << (bits - 1)) & 0xFFFF;
+    uint32_t sample_mask = (1u << (s->bits - 1)) & 0xFFFF;
     uint32_t byte = 0;
     uint32_t out_bit = 0x80;
-    for (uint32_t x = 0; x < width; ++x) {
+    for (uint32_t x = 0; x < s->width; ++x) {
         for (uint32_t test = sample_mask; test != 0; test >>= 1) {
             if (row[x] & test)
                 byte |= out_bit;
             if (out_bit == 1) {
-                put_sample_byte(byte);
+                put_byte(s, byte);
                 byte = 0;
                 out_bit = 0x80;
             } else {
@@ -147,141 +111,145 @@ void put_row(const uint16_t *row, uint32_t width, uint32_t bits)
         }
     }
     if (out_bit != 0x80)
-        put_sample_byte(byte);
+        put_byte(s, byte);
 }
 
-void put_entry(uint16_t tag, uint16_t type, uint32_t count, uint32_t value)
+uint64_t strip_bytes(const TiffStore *s, uint64_t strip)
 {
-    put_u16_be(tag);
-    put_u16_be(type);
-    put_u32_be(count);
-    if (type == TYPE_SHORT) {
-        put_u16_be(value);
-        put_u16_be(0);
-    } else {
-        put_u32_be(value);
+    uint64_t rows = s->height - strip * s->rows_per_strip;
+    return (rows < s->rows_per_strip ? rows : s->rows_per_strip) * s->bytes_per_row;
+}
+
+// Where the strip arrays and the directory go, after the sample data and a
+// zero byte that keeps them at even offsets.
+uint64_t arrays_offset(const TiffStore *s)
+{
+    uint64_t data_end = s->data_offset + s->bytes_per_row * s->height;
+    return data_end + (data_end & 1);
+}
+
+uint64_t ifd_offset(const TiffStore *s)
+{
+    return arrays_offset(s) + (s->strip_count > 1 ? 8 * s->strip_count : 0);
+}
+
+void put_directory(TiffStore *s)
+{
+    uint64_t arrays = arrays_offset(s);
+    if (arrays != s->data_offset + s->bytes_per_row * s->height)
+        put_byte(s, 0);
+    uint32_t strip_offsets_field = static_cast<uint32_t>(s->data_offset);
+    uint32_t strip_byte_counts_field = static_cast<uint32_t>(strip_bytes(s, 0));
+    if (s->strip_count > 1) {
+        uint64_t offset = s->data_offset;
+        for (uint64_t i = 0; i < s->strip_count; ++i) {
+            put_u32_be(s, static_cast<uint32_t>(offset));
+            offset += strip_bytes(s, i);
+        }
+        for (uint64_t i = 0; i < s->strip_count; ++i)
+            put_u32_be(s, static_cast<uint32_t>(strip_bytes(s, i)));
+        strip_offsets_field = static_cast<uint32_t>(arrays);
+        strip_byte_counts_field = static_cast<uint32_t>(arrays + 4 * s->strip_count);
     }
+
+    put_u16_be(s, s->description != nullptr ? 12 : 11);
+    put_size_entry(s, 256, s->width);
+    put_size_entry(s, 257, static_cast<uint32_t>(s->height));
+    put_entry(s, 258, TYPE_SHORT, 1, s->bits);
+    put_entry(s, 259, TYPE_SHORT, 1, 1);
+    put_entry(s, 262, TYPE_SHORT, 1, s->bits == 1 ? 0 : 1);
+    put_entry(s, 266, TYPE_SHORT, 1, 1);
+    if (s->description != nullptr) {
+        put_u16_be(s, 270);
+        put_u16_be(s, TYPE_ASCII);
+        put_u32_be(s, static_cast<uint32_t>(s->description_length));
+        if (s->description_length <= 4) {
+            // The text and its zero byte stand in the value field itself.
+            for (uint64_t i = 0; i < 4; ++i)
+                put_byte(s, i < s->description_length ? static_cast<unsigned char>(s->description[i]) : 0);
+        } else {
+            put_u32_be(s, 8);
+        }
+    }
+    put_entry(s, 273, TYPE_LONG, static_cast<uint32_t>(s->strip_count), strip_offsets_field);
+    put_entry(s, 277, TYPE_SHORT, 1, 1);
+    put_entry(s, 278, TYPE_SHORT, 1, static_cast<uint32_t>(s->rows_per_strip));
+    put_entry(s, 279, TYPE_LONG, static_cast<uint32_t>(s->strip_count), strip_byte_counts_field);
+    put_entry(s, 284, TYPE_SHORT, 1, 1);
+    put_u32_be(s, 0);
 }
 
-// Sizes above 65535 do not fit a SHORT; readers accept either type.
-void put_size_entry(uint16_t tag, uint32_t size)
+Message end_with(TiffStore *s, Message message)
 {
-    put_entry(tag, size > 0xFFFF ? TYPE_LONG : TYPE_SHORT, 1, size);
-}
-
-bool is_regular_file_itself(const char *path)
-{
-    std::error_code error;
-    return std::filesystem::symlink_status(path, error).type() ==
-           std::filesystem::file_type::regular;
+    abandon_store(s);
+    return message;
 }
 
 }  // namespace
 
-void store_tiff_image(const char *path, int32_t width, int32_t height,
-                      int32_t bits_per_sample, const SampleGrid &grid,
-                      const char *description)
+Message begin_store(TiffStore *s, const char *path, uint32_t width, uint32_t height, uint32_t bits,
+                    const char *description)
 {
-    output_path = path;
-    output_stream = nullptr;
-    output_removable = false;
-    if (width < 1 || height < 1 || bits_per_sample < 1 || bits_per_sample > 16)
-        fail_store("file not stored.");
-
-    uint64_t bytes_per_row = (static_cast<uint64_t>(width) * bits_per_sample + 7) / 8;
-    uint64_t rows_per_strip = bytes_per_row <= MAX_STRIP_BYTES ? MAX_STRIP_BYTES / bytes_per_row : 1;
-    uint64_t strip_count = (height + rows_per_strip - 1) / rows_per_strip;
-    uint64_t description_length = description != nullptr ? std::strlen(description) + 1 : 0;
-    uint64_t data_offset = description_length <= 4 ? 8 : 8 + description_length + (description_length & 1);
-    uint64_t data_end = data_offset + bytes_per_row * static_cast<uint64_t>(height);
-    uint64_t arrays_offset = data_end + (data_end & 1);
-    uint64_t ifd_offset = arrays_offset + (strip_count > 1 ? 8 * strip_count : 0);
+    *s = TiffStore{};
+    s->path = path;
+    if (width < 1 || height < 1 || bits < 1 || bits > 16)
+        return MSG_NOT_STORED;
+    s->width = width;
+    s->height = height;
+    s->bits = bits;
+    s->description = description;
+    s->description_length = description != nullptr ? std::strlen(description) + 1 : 0;
+    s->bytes_per_row = (uint64_t{width} * bits + 7) / 8;
+    s->rows_per_strip = s->bytes_per_row <= MAX_STRIP_BYTES ? MAX_STRIP_BYTES / s->bytes_per_row : 1;
+    s->strip_count = (s->height + s->rows_per_strip - 1) / s->rows_per_strip;
+    s->data_offset = s->description_length <= 4 ? 8 : 8 + s->description_length + (s->description_length & 1);
     uint32_t entry_count = description != nullptr ? 12 : 11;
-    uint64_t file_size = ifd_offset + 2 + 12 * entry_count + 4;
+    uint64_t file_size = ifd_offset(s) + 2 + 12 * entry_count + 4;
     // Every offset in the file must fit its 32-bit field.
     if (file_size > 0xFFFFFFFFu)
-        fail_store("file not stored.");
+        return MSG_NOT_STORED;
 
-    output_stream = std::fopen(path, "wb");
-    if (output_stream == nullptr)
-        fail_store("file not stored.");
-    output_removable = is_regular_file_itself(path);
-    std::setvbuf(output_stream, nullptr, _IONBF, 0);
-    out_used = 0;
-    out_failed = false;
+    if (!open_staging(s))
+        return end_with(s, MSG_NOT_STORED);
+    s->capacity = file_size < MAX_BUFFER ? static_cast<size_t>(file_size) : MAX_BUFFER;
+    s->buffer = static_cast<unsigned char *>(allocate_array(s->capacity, 1));
+    if (s->buffer == nullptr)
+        return end_with(s, MSG_WORK_MEMORY);
 
-    uint32_t *strip_byte_counts =
-        static_cast<uint32_t *>(allocate_memory(static_cast<size_t>(strip_count) * sizeof(uint32_t)));
-    if (strip_byte_counts == nullptr)
-        fail_store("TIFF work memory allocation error.");
-
-    seek_output(8);
-    if (description_length > 4) {
-        for (uint64_t i = 0; i < description_length; ++i)
-            put_byte(static_cast<unsigned char>(description[i]));
-        if (description_length & 1)
-            put_byte(0);
+    put_u32_be(s, 0x4D4D002A);
+    put_u32_be(s, static_cast<uint32_t>(ifd_offset(s)));
+    if (s->description_length > 4) {
+        for (uint64_t i = 0; i < s->description_length; ++i)
+            put_byte(s, static_cast<unsigned char>(description[i]));
+        if (s->description_length & 1)
+            put_byte(s, 0);
     }
+    return MSG_NONE;
+}
 
-    for (uint64_t y = 0; y < static_cast<uint64_t>(height); ++y) {
-        if (y % rows_per_strip == 0)
-            strip_bytes_written = 0;
-        put_row(grid.rows[y], static_cast<uint32_t>(width), static_cast<uint32_t>(bits_per_sample));
-        if (y + 1 == static_cast<uint64_t>(height) || (y + 1) % rows_per_strip == 0)
-            strip_byte_counts[y / rows_per_strip] = strip_bytes_written;
-        if (out_failed)
-            fail_store("file not stored.");
-    }
-    if (data_end & 1)
-        put_byte(0);
+Message store_row(TiffStore *s, const uint16_t *row)
+{
+    put_row(s, row);
+    ++s->rows_stored;
+    return s->failed ? MSG_NOT_STORED : MSG_NONE;
+}
 
-    uint32_t strip_offsets_field = static_cast<uint32_t>(data_offset);
-    uint32_t strip_byte_counts_field = strip_byte_counts[0];
-    if (strip_count > 1) {
-        uint32_t offset = static_cast<uint32_t>(data_offset);
-        for (uint64_t s = 0; s < strip_count; ++s) {
-            put_u32_be(offset);
-            offset += strip_byte_counts[s];
-        }
-        for (uint64_t s = 0; s < strip_count; ++s)
-            put_u32_be(strip_byte_counts[s]);
-        strip_offsets_field = static_cast<uint32_t>(arrays_offset);
-        strip_byte_counts_field = static_cast<uint32_t>(arrays_offset + 4 * strip_count);
-    }
+Message finish_store(TiffStore *s)
+{
+    if (s->rows_stored != s->height)
+        return end_with(s, MSG_NOT_STORED);
+    put_directory(s);
+    flush_buffer(s);
+    if (s->failed || !commit_staging(s, s->buffer, s->capacity))
+        return end_with(s, MSG_NOT_STORED);
+    release_memory(s->buffer);
+    s->buffer = nullptr;
+    return MSG_NONE;
+}
 
-    put_u16_be(entry_count);
-    put_size_entry(256, static_cast<uint32_t>(width));
-    put_size_entry(257, static_cast<uint32_t>(height));
-    put_entry(258, TYPE_SHORT, 1, static_cast<uint32_t>(bits_per_sample));
-    put_entry(259, TYPE_SHORT, 1, 1);
-    put_entry(262, TYPE_SHORT, 1, bits_per_sample == 1 ? 0 : 1);
-    put_entry(266, TYPE_SHORT, 1, 1);
-    if (description != nullptr) {
-        put_u16_be(270);
-        put_u16_be(TYPE_ASCII);
-        put_u32_be(static_cast<uint32_t>(description_length));
-        if (description_length <= 4) {
-            // The text and its zero byte stand in the value field itself.
-            for (uint64_t i = 0; i < 4; ++i)
-                put_byte(i < description_length ? static_cast<unsigned char>(description[i]) : 0);
-        } else {
-            put_u32_be(8);
-        }
-    }
-    put_entry(273, TYPE_LONG, static_cast<uint32_t>(strip_count), strip_offsets_field);
-    put_entry(277, TYPE_SHORT, 1, 1);
-    put_entry(278, TYPE_SHORT, 1, static_cast<uint32_t>(rows_per_strip));
-    put_entry(279, TYPE_LONG, static_cast<uint32_t>(strip_count), strip_byte_counts_field);
-    put_entry(284, TYPE_SHORT, 1, 1);
-    put_u32_be(0);
-
-    seek_output(0);
-    put_u32_be(0x4D4D002A);
-    put_u32_be(static_cast<uint32_t>(ifd_offset));
-    flush_output();
-    release_memory(strip_byte_counts);
-    bool closed = std::fclose(output_stream) == 0;
-    output_stream = nullptr;
-    if (out_failed || !closed)
-        fail_store("file not stored.");
+void abandon_store(TiffStore *s)
+{
+    discard_staging(s);
+    release_memory(s->buffer);
+    s->buffer = nullptr;
 }

@@ -14,10 +14,10 @@ for variant in ubsan asan; do
         -DCMAKE_CXX_COMPILER=afl-clang-fast++ -DCMAKE_CXX_FLAGS="$flags -g" \
         -DCMAKE_EXE_LINKER_FLAGS="$flags" >/dev/null
     AFL_QUIET=1 cmake --build "build-fuzz/$variant" -j"$(nproc)" >/dev/null
-    # The persistent-mode harness: the same code, many inputs per process.
+    # The persistent-mode harness: the reader, many inputs per process.
     # shellcheck disable=SC2086
-    AFL_QUIET=1 afl-clang-fast++ -std=c++17 -O2 -g $flags -ffp-contract=off -DIMGRATIO_FUZZING -Isrc \
-        tests/fuzz/afl_persistent.cpp src/app/ratio.cpp src/app/imgratio.cpp src/common/*.cpp \
-        src/tiff_in/*.cpp src/tiff_out/*.cpp -o "build-fuzz/$variant/imgratio_persistent"
+    AFL_QUIET=1 afl-clang-fast++ -std=c++17 -O2 -g $flags -ffp-contract=off -Isrc \
+        tests/fuzz/afl_persistent.cpp src/common/*.cpp src/tiff_in/*.cpp \
+        -o "build-fuzz/$variant/imgratio_persistent"
 done
 echo "built imgratio and imgratio_persistent in build-fuzz/ubsan and build-fuzz/asan"

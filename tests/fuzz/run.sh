@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
-# Runs an AFL++ campaign on imgratio's whole flow (the persistent-mode
-# harness, which loads the fuzzed file as both dividend and divisor and
-# stores the result to /dev/null): two instances sharing one corpus, one with
+# Runs an AFL++ campaign on imgratio's reader (the persistent-mode harness,
+# which reads the fuzzed file row by row and again for its errors only): two
+# instances sharing one corpus, one with
 # UndefinedBehaviorSanitizer under a 2 GiB memory limit, one with
 # AddressSanitizer limited to 2 GiB by its own options; 5 seconds make a
 # hang. Crashes and hangs are replayed through the real binaries. Prints the

@@ -1,5 +1,4 @@
-// Loading test files through the real loader, in this process or, for
-// refusals, in a child whose message and exit status are checked exactly.
+// Loading test files through the real reader, whole.
 #pragma once
 
 #include <cstdint>
@@ -18,6 +17,5 @@ struct Loaded {
 Loaded load_file(const std::string &path);
 Loaded load_bytes(const Bytes &bytes);
 
-// Expects loading `bytes` to end the process with "<path> : <message>\n" on
-// standard error, exit status 1 and nothing on standard output.
+// Expects loading `bytes` to fail with "<path> : <message>".
 void expect_refusal(const Bytes &bytes, const std::string &message);

@@ -1,0 +1,222 @@
+// Output files that are replaced whole or not at all. Regular outputs are
+// written to a temporary file in the target's directory, flushed to the
+// disk, and renamed over the target. Where the directory takes no new file
+// but the target itself is writable, and for outputs that are not regular
+// files (pipes, FIFOs, devices), the file is staged in $TMPDIR and copied
+// front to back once complete; such paths are never removed.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+#include "tiff_out/output_file.h"
+
+namespace {
+
+enum Kind {
+    RENAME_OVER_TARGET,  // temporary beside the target
+    COPY_INTO_TARGET,    // staged in $TMPDIR, target truncated and rewritten
+    STREAM_TO_TARGET,    // staged in $TMPDIR, target not a regular file
+};
+
+std::string directory_of(const std::string &path)
+{
+    size_t slash = path.find_last_of('/');
+    if (slash == std::string::npos)
+        return ".";
+    return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+// The file a path finally names, following symlinks of its last component:
+// replacing it leaves the links as links.
+std::string resolve_links(const std::string &path)
+{
+    std::string current = path;
+    for (int hops = 0; hops < 40; ++hops) {
+        struct stat st;
+        if (lstat(current.c_str(), &st) != 0 || !S_ISLNK(st.st_mode))
+            return current;
+        char link[4096];
+        ssize_t n = readlink(current.c_str(), link, sizeof link - 1);
+        if (n < 0)
+            return current;
+        link[n] = '\0';
+        current = link[0] == '/' ? std::string(link) : directory_of(current) + "/" + link;
+    }
+    return current;
+}
+
+// An unnamed file in `directory` where the system offers one (it vanishes
+// if the process dies), else a hidden named one (*name set). -1 on failure.
+int make_temporary(const std::string &directory, std::string *name)
+{
+    name->clear();
+    int fd = -1;
+#if defined(O_TMPFILE)
+    fd = open(directory.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0666);
+    if (fd >= 0)
+        return fd;
+#endif
+    std::string pattern = directory + "/.imgratio-XXXXXX";
+    fd = mkstemp(&pattern[0]);
+    if (fd < 0)
+        return -1;
+    *name = pattern;
+    // mkstemp makes the file 0600; a new output gets what open would give it.
+    mode_t mask = umask(0);
+    umask(mask);
+    fchmod(fd, 0666 & ~mask);
+    return fd;
+}
+
+// A staging file that vanishes with the process: unnamed, or unlinked at once.
+int make_anonymous_temporary()
+{
+    const char *tmpdir = std::getenv("TMPDIR");
+    std::string directory = tmpdir != nullptr && tmpdir[0] != '\0' ? tmpdir : "/tmp";
+    std::string name;
+    int fd = make_temporary(directory, &name);
+    if (fd >= 0 && !name.empty())
+        unlink(name.c_str());
+    return fd;
+}
+
+bool write_all(int fd, const unsigned char *data, size_t n)
+{
+    while (n > 0) {
+        ssize_t done = write(fd, data, n);
+        if (done < 0 && errno == EINTR)
+            continue;
+        if (done <= 0)
+            return false;
+        data += done;
+        n -= static_cast<size_t>(done);
+    }
+    return true;
+}
+
+// Gives an unnamed temporary file a name beside the target; the name is
+// then removed again on any later failure.
+bool name_temporary(TiffStore *store)
+{
+#if defined(O_TMPFILE)
+    if (!store->temp_path.empty())
+        return true;
+    char proc_path[64];
+    std::snprintf(proc_path, sizeof proc_path, "/proc/self/fd/%d", store->fd);
+    std::string directory = directory_of(store->target);
+    for (unsigned attempt = 0; attempt < 100; ++attempt) {
+        char name[64];
+        std::snprintf(name, sizeof name, "/.imgratio-%ld-%u", static_cast<long>(getpid()), attempt);
+        std::string candidate = directory + name;
+        if (linkat(AT_FDCWD, proc_path, AT_FDCWD, candidate.c_str(), AT_SYMLINK_FOLLOW) == 0) {
+            store->temp_path = candidate;
+            return true;
+        }
+        if (errno != EEXIST)
+            return false;
+    }
+    return false;
+#else
+    return !store->temp_path.empty();
+#endif
+}
+
+bool copy_staging_to(TiffStore *store, int out, unsigned char *scratch, size_t scratch_size)
+{
+    if (lseek(store->fd, 0, SEEK_SET) != 0)
+        return false;
+    for (;;) {
+        ssize_t got = read(store->fd, scratch, scratch_size);
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got < 0)
+            return false;
+        if (got == 0)
+            return true;
+        if (!write_all(out, scratch, static_cast<size_t>(got)))
+            return false;
+    }
+}
+
+}  // namespace
+
+bool open_staging(TiffStore *store)
+{
+    struct stat st;
+    bool exists = stat(store->path, &st) == 0;
+    if (exists && S_ISDIR(st.st_mode))
+        return false;
+    if (exists && !S_ISREG(st.st_mode)) {
+        store->kind = STREAM_TO_TARGET;
+        store->target = store->path;
+        store->fd = make_anonymous_temporary();
+        return store->fd >= 0;
+    }
+    store->target = resolve_links(store->path);
+    store->fd = make_temporary(directory_of(store->target), &store->temp_path);
+    if (store->fd >= 0) {
+        store->kind = RENAME_OVER_TARGET;
+        if (exists) {
+            // The replacement keeps the replaced file's owner (where
+            // allowed) and permission bits.
+            if (st.st_uid != geteuid() || st.st_gid != getegid()) {
+                int ignored = fchown(store->fd, st.st_uid, st.st_gid);
+                (void)ignored;
+            }
+            fchmod(store->fd, st.st_mode & 07777);
+        }
+        return true;
+    }
+    // No new file can be made beside the target: an existing, writable
+    // target is rewritten in place from a copy staged elsewhere.
+    if (!exists || access(store->target.c_str(), W_OK) != 0)
+        return false;
+    store->kind = COPY_INTO_TARGET;
+    store->fd = make_anonymous_temporary();
+    return store->fd >= 0;
+}
+
+bool write_staging(TiffStore *store, const unsigned char *data, size_t n)
+{
+    return write_all(store->fd, data, n);
+}
+
+bool commit_staging(TiffStore *store, unsigned char *scratch, size_t scratch_size)
+{
+    bool ok;
+    if (store->kind == RENAME_OVER_TARGET) {
+        // On the disk before the rename, so that even a power cut leaves the
+        // old file or the new one whole.
+        ok = fsync(store->fd) == 0 && name_temporary(store) &&
+             std::rename(store->temp_path.c_str(), store->target.c_str()) == 0;
+        if (ok)
+            store->temp_path.clear();
+    } else {
+        int flags = O_WRONLY | O_CLOEXEC | (store->kind == COPY_INTO_TARGET ? O_TRUNC : 0);
+        int out = open(store->target.c_str(), flags);
+        ok = out >= 0 && copy_staging_to(store, out, scratch, scratch_size);
+        if (out >= 0)
+            ok = close(out) == 0 && ok;
+    }
+    ok = close(store->fd) == 0 && ok;
+    store->fd = -1;
+    if (!store->temp_path.empty())
+        unlink(store->temp_path.c_str());
+    store->temp_path.clear();
+    return ok;
+}
+
+void discard_staging(TiffStore *store)
+{
+    if (store->fd >= 0)
+        close(store->fd);
+    store->fd = -1;
+    if (!store->temp_path.empty())
+        unlink(store->temp_path.c_str());
+    store->temp_path.clear();
+}

@@ -1,0 +1,181 @@
+// How a store replaces its output: whole or not at all, through symlinks,
+// keeping permission bits, into pipes and devices, and with the output
+// path being one of the inputs.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <thread>
+
+#include "support/child_process.h"
+#include "support/load_helpers.h"
+#include "support/tiff_builder.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// A fresh directory holding a 256 x 256 16-bit image of the given sample.
+std::string directory_with_image(uint16_t sample, std::string *image)
+{
+    std::string dir = scratch_path("dir");
+    fs::create_directory(dir);
+    ImageOptions o;
+    o.width = 256;
+    o.height = 256;
+    o.bits = 16;
+    o.rows_per_strip = 16;
+    *image = dir + "/image.tif";
+    write_file(*image, build_tiff(make_image_layout(o, pack_strips(std::vector<uint16_t>(256 * 256, sample), o))));
+    return dir;
+}
+
+size_t entries_in(const std::string &dir)
+{
+    return static_cast<size_t>(std::distance(fs::directory_iterator(dir), fs::directory_iterator{}));
+}
+
+ChildResult imgratio_limited(const std::vector<std::string> &args, rlim_t file_size, bool ignore_sigxfsz)
+{
+    std::vector<std::string> argv = {imgratio_binary()};
+    argv.insert(argv.end(), args.begin(), args.end());
+    return run_program(argv, [=] {
+        if (ignore_sigxfsz)
+            signal(SIGXFSZ, SIG_IGN);
+        struct rlimit limit = {file_size, file_size};
+        setrlimit(RLIMIT_FSIZE, &limit);
+    });
+}
+
+}  // namespace
+
+TEST(OutputReplacement, OutputThatIsAnInputIsReplacedWholeOrKept)
+{
+    std::string image;
+    std::string dir = directory_with_image(20, &image);
+    const Bytes original = read_file(image);
+    // Larger than the input, so that the limit stops the store, not the reads.
+    for (bool ignore : {true, false}) {
+        SCOPED_TRACE(ignore ? "write fails" : "killed by SIGXFSZ");
+        ChildResult r = imgratio_limited({image, image, image}, original.size() / 2, ignore);
+        if (ignore) {
+            EXPECT_EQ(r.exit_code, 1);
+            EXPECT_EQ(r.err, image + " : file not stored.\n");
+        } else {
+            EXPECT_EQ(r.signal, SIGXFSZ);
+        }
+        EXPECT_EQ(read_file(image), original);
+        EXPECT_EQ(entries_in(dir), 1u) << "no stray file";
+    }
+    ChildResult r = run_program({imgratio_binary(), image, image, image});
+    ASSERT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_EQ(load_file(image).samples, std::vector<uint16_t>(256 * 256, 1000));
+    EXPECT_EQ(entries_in(dir), 1u);
+}
+
+TEST(OutputReplacement, SymlinksStayAndPermissionBitsAreKept)
+{
+    std::string image;
+    std::string dir = directory_with_image(3, &image);
+    std::string target = dir + "/target.tif", link = dir + "/link.tif";
+    write_file(target, {'o', 'l', 'd'});
+    ASSERT_EQ(chmod(target.c_str(), 0640), 0);
+    ASSERT_EQ(symlink("target.tif", link.c_str()), 0);
+    ASSERT_EQ(run_program({imgratio_binary(), image, image, link}).exit_code, 0);
+    EXPECT_TRUE(fs::is_symlink(link));
+    EXPECT_EQ(load_file(target).samples[0], 1000);
+    struct stat st;
+    ASSERT_EQ(stat(target.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0640u);
+
+    // A new file gets 0666 less the umask.
+    std::string fresh = dir + "/fresh.tif";
+    ASSERT_EQ(run_program({imgratio_binary(), image, image, fresh}, [] { umask(027); }).exit_code, 0);
+    ASSERT_EQ(stat(fresh.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0640u);
+    EXPECT_EQ(entries_in(dir), 4u);
+}
+
+TEST(OutputReplacement, PipesFifosAndDevicesGetTheSameBytesAndStay)
+{
+    std::string image;
+    std::string dir = directory_with_image(9, &image);
+    std::string regular = dir + "/regular.tif";
+    ASSERT_EQ(run_program({imgratio_binary(), image, image, regular}).exit_code, 0);
+    const Bytes expected = read_file(regular);
+
+    // Standard output is a file for run_program; through /dev/stdout the
+    // same bytes arrive without a seek.
+    std::string stdout_path = dir + "/stdout";
+    ASSERT_EQ(mkfifo(stdout_path.c_str(), 0600), 0);
+    std::string piped;
+    std::thread reader([&] {
+        int fd = open(stdout_path.c_str(), O_RDONLY);
+        char buf[65536];
+        for (ssize_t n; (n = read(fd, buf, sizeof buf)) > 0;)
+            piped.append(buf, static_cast<size_t>(n));
+        close(fd);
+    });
+    ChildResult r = run_program({imgratio_binary(), image, image, stdout_path});
+    reader.join();
+    EXPECT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_EQ(Bytes(piped.begin(), piped.end()), expected);
+    EXPECT_TRUE(fs::is_fifo(stdout_path));
+
+    // A pipe as standard output.
+    int fds[2];
+    ASSERT_EQ(pipe(fds), 0);
+    pid_t pid = fork();
+    if (pid == 0) {
+        dup2(fds[1], 1);
+        close(fds[0]);
+        execl(imgratio_binary().c_str(), "imgratio", image.c_str(), image.c_str(), "/dev/stdout", (char *)nullptr);
+        _exit(127);
+    }
+    close(fds[1]);
+    std::string from_pipe;
+    char buf[65536];
+    for (ssize_t n; (n = read(fds[0], buf, sizeof buf)) > 0;)
+        from_pipe.append(buf, static_cast<size_t>(n));
+    close(fds[0]);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    EXPECT_EQ(status, 0);
+    EXPECT_EQ(Bytes(from_pipe.begin(), from_pipe.end()), expected);
+
+    r = run_program({imgratio_binary(), image, image, "/dev/full"});
+    EXPECT_EQ(r.exit_code, 1);
+    EXPECT_EQ(r.err, "/dev/full : file not stored.\n");
+    struct stat st;
+    ASSERT_EQ(stat("/dev/full", &st), 0);
+    EXPECT_TRUE(S_ISCHR(st.st_mode));
+}
+
+TEST(OutputReplacement, ADirectoryThatTakesNoNewFileRewritesAWritableOutputInPlace)
+{
+    std::string image;
+    std::string dir = directory_with_image(4, &image);
+    std::string out = dir + "/out.tif", missing = dir + "/missing.tif";
+    write_file(out, {'o', 'l', 'd'});
+    ASSERT_EQ(chmod(out.c_str(), 0666), 0);
+    // Root may write into any directory: drop to an ordinary user.
+    ASSERT_EQ(chmod(dir.c_str(), 0555), 0);
+    ASSERT_EQ(chmod(fs::path(dir).parent_path().c_str(), 0755), 0);
+    auto as_user = [] {
+        if (geteuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0))
+            _exit(99);
+    };
+    ChildResult r = run_program({imgratio_binary(), image, image, out}, as_user);
+    EXPECT_EQ(r.exit_code, 0) << r.err;
+    r = run_program({imgratio_binary(), image, image, missing}, as_user);
+    EXPECT_EQ(r.exit_code, 1);
+    EXPECT_EQ(r.err, missing + " : file not stored.\n");
+    chmod(dir.c_str(), 0755);
+    EXPECT_EQ(load_file(out).samples[0], 1000);
+    EXPECT_EQ(entries_in(dir), 2u);
+}
