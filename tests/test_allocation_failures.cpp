@@ -25,18 +25,6 @@ std::string pair_file(const std::string &description)
     return path;
 }
 
-ChildResult run_limited(const std::vector<std::string> &args, rlim_t address_space)
-{
-    std::vector<std::string> argv = {imgratio_binary()};
-    argv.insert(argv.end(), args.begin(), args.end());
-    return run_program(argv, [address_space] {
-        struct rlimit limit = {address_space, address_space};
-        setrlimit(RLIMIT_AS, &limit);
-    });
-}
-
-constexpr rlim_t MiB = rlim_t{1} << 20;
-
 }  // namespace
 
 TEST(AllocationFailures, EachAllocationInTurn)
@@ -85,6 +73,22 @@ TEST(AllocationFailures, AddressSpaceLimit)
     GTEST_SKIP() << "the sanitizers reserve more address space than any limit here allows";
 }
 #else
+namespace {
+
+ChildResult run_limited(const std::vector<std::string> &args, rlim_t address_space)
+{
+    std::vector<std::string> argv = {imgratio_binary()};
+    argv.insert(argv.end(), args.begin(), args.end());
+    return run_program(argv, [address_space] {
+        struct rlimit limit = {address_space, address_space};
+        setrlimit(RLIMIT_AS, &limit);
+    });
+}
+
+constexpr rlim_t MiB = rlim_t{1} << 20;
+
+}  // namespace
+
 TEST(AllocationFailures, AddressSpaceLimit)
 {
     // A 2 GiB description in a file of a few hundred bytes.

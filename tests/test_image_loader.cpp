@@ -108,6 +108,28 @@ TEST(ImageLoader, NarrowAndWideRowsAtEveryDepth)
         }
 }
 
+TEST(ImageLoader, StripsInAnyOrderBehindTablesLongerThanOneWindow)
+{
+    // 3000 strips of one row, stored last first, in both table types.
+    for (uint16_t type : {3, 4}) {
+        SCOPED_TRACE(type == 3 ? "SHORT tables" : "LONG tables");
+        ImageOptions o;
+        o.width = 3;
+        o.height = 3000;
+        o.rows_per_strip = 1;
+        std::vector<uint16_t> samples = random_samples(3 * 3000, 8, type);
+        std::vector<Bytes> strips = pack_strips(samples, o);
+        TiffLayout layout = make_image_layout(o, std::vector<Bytes>(strips.rbegin(), strips.rend()));
+        layout.add_strip_tags = false;
+        std::vector<uint32_t> offsets(3000), counts(3000, 3);
+        for (uint32_t i = 0; i < 3000; ++i)
+            offsets[i] = 8 + 3 * (2999 - i);
+        layout.entries.push_back(TiffEntry{273, type, offsets, {}, {}});
+        layout.entries.push_back(TiffEntry{279, type, counts, {}, {}});
+        ASSERT_EQ(load_layout(layout).samples, samples);
+    }
+}
+
 TEST(ImageLoader, WorkedUnpackingExamples)
 {
     auto one_row = [](uint32_t width, uint32_t bits, Bytes strip, uint32_t fill = 1,

@@ -7,6 +7,7 @@
 
 #include "support/encoders.h"
 #include "support/load_helpers.h"
+#include "tiff_in/tiff_in.h"
 
 namespace {
 
@@ -52,6 +53,10 @@ TEST(LzwDecoder, CodeStreamsThatDecode)
              {{0x80, 0x40, 0x40}, {}},                  // no byte asked for
              {{0x80, 0x10, 0x60, 0x20, 0x00}, {0x41}},  // zero padding after the end code
              {{0x80, 0x10, 0x60, 0x20, 0x00, 0x00, 0x00}, {0x41}},
+             // One decoded byte beyond the rows: the last string's, or a literal's.
+             {{0x80, 0x10, 0x60, 0x50, 0x10}, {0x41, 0x41}},
+             {{0x80, 0x10, 0x60, 0x50, 0x10, 0x00}, {0x41, 0x41}},
+             {{0x80, 0x10, 0x48, 0x50, 0x10}, {0x41}},
          }) {
         if (c.decoded.empty()) {
             // A zero-width image cannot be made: ask for no byte with 0 bits per sample.
@@ -85,8 +90,8 @@ TEST(LzwDecoder, CodeStreamsThatAreRefused)
              {{0x80, 0x10, 0x60, 0x20}, 2, "LZW unexpected end of code."},
              {{0x80, 0x10, 0x60, 0x20, 0x01}, 1, "LZW too many codes."},  // a non-zero byte after the end code
              {{0x80, 0x10, 0x60, 0x20, 0x00, 0x80}, 1, "LZW too many codes."},
-             {{0x80, 0x10, 0x60, 0x50, 0x10}, 2, "LZW too many codes."},  // a byte of the last string left
-             {{0x80, 0x10, 0x48, 0x50, 0x10}, 1, "LZW missing end of codes."},
+             {{0x80, 0x10, 0x60, 0x50, 0x38, 0x08}, 4, "LZW too many codes."},  // two bytes of AAA left
+             {{0x80, 0x10, 0x48, 0x44, 0x38, 0x08}, 1, "LZW missing end of codes."},  // two extra literals
              {{0x80, 0x10, 0x60}, 1, "LZW too few codes."},
          }) {
         SCOPED_TRACE(testing::Message() << c.strip.size() << " bytes, " << c.asked << " asked: " << c.message);
@@ -146,6 +151,73 @@ TEST(LzwDecoder, FullTable)
     expect_refusal(one_row_image(strip, 3840, COMPRESSION), "LZW code table overflow.");
 }
 
+TEST(LzwDecoder, PhotoshopsExtraByteAtTheWidthBoundaries)
+{
+    Bytes decoded;
+    // k single-byte codes make the rows; the extra byte is a (k+1)-th
+    // literal, or code 258 (the first two bytes) whose second byte is extra.
+    for (unsigned k : {253u, 254u, 765u, 766u, 1789u, 1790u}) {
+        int width = lzw_data_code_width(k + 1), after = lzw_data_code_width(k + 2);
+        for (uint32_t extra : {7u, 258u}) {
+            unsigned rows = extra == 258 ? k + 1 : k;
+            for (int end_width : {width, after}) {
+                SCOPED_TRACE(testing::Message() << k << " codes, extra " << extra << ", end at " << end_width);
+                Bytes strip = single_byte_codes(k, {{extra, width}, {257, end_width}}, &decoded);
+                if (extra == 258)
+                    decoded.push_back(decoded[0]);
+                EXPECT_EQ(load_bytes(one_row_image(strip, rows, COMPRESSION)).samples, widen(decoded));
+                strip = single_byte_codes(k, {{extra, width}, {256, end_width}, {257, 9}}, &decoded);
+                EXPECT_EQ(load_bytes(one_row_image(strip, rows, COMPRESSION)).samples.size(), rows);
+            }
+            // Anything more, or other than the end code after it, keeps the
+            // strict reading's message.
+            Bytes strip = single_byte_codes(k, {{extra, width}, {9, after}, {257, after}}, &decoded);
+            expect_refusal(one_row_image(strip, rows, COMPRESSION), "LZW missing end of codes.");
+        }
+        // An extra code of two bytes.
+        Bytes strip = single_byte_codes(k, {{259, width}, {257, after}}, &decoded);
+        expect_refusal(one_row_image(strip, k, COMPRESSION), "LZW missing end of codes.");
+    }
+}
+
+TEST(LzwDecoder, PhotoshopsExtraByteInEveryStripOfDifferencedImages)
+{
+    for (uint32_t bits : {8u, 16u})
+        for (bool le : {false, true}) {
+            ImageOptions o;
+            o.width = 37;
+            o.height = 7;
+            o.bits = bits;
+            o.little_endian = le;
+            o.predictor = 2;
+            o.rows_per_strip = 3;
+            o.compression = 5;
+            std::vector<uint16_t> samples(37 * 7);
+            std::mt19937 rng(bits + le);
+            for (uint16_t &v : samples)
+                v = static_cast<uint16_t>(rng() % 300 + 1000) & (bits == 8 ? 0xFF : 0xFFFF);
+            std::vector<Bytes> strips = pack_strips(samples, o);
+            for (size_t i = 0; i < strips.size(); ++i) {
+                Bytes plus_one = strips[i];
+                plus_one.push_back(static_cast<uint8_t>(i % 2 == 0 ? plus_one.back() : rng()));
+                strips[i] = lzw_encode(plus_one);
+            }
+            SCOPED_TRACE(testing::Message() << bits << " bits, little-endian " << le);
+            EXPECT_EQ(load_bytes(build_tiff(make_image_layout(o, strips))).samples, samples);
+            // Two extra bytes are refused.
+            strips[1] = lzw_encode([&] {
+                Bytes two = pack_strips(samples, o)[1];
+                two.insert(two.end(), {1, 2});
+                return two;
+            }());
+            std::string path = scratch_path("two.tif");
+            write_file(path, build_tiff(make_image_layout(o, strips)));
+            SampleGrid grid;
+            Message failure = load_tiff_image(path.c_str(), &grid, nullptr, nullptr);
+            EXPECT_TRUE(failure == MSG_LZW_NO_END || failure == MSG_LZW_TOO_MANY) << message_text(failure);
+        }
+}
+
 TEST(LzwDecoder, StripPastTheEndOfTheFile)
 {
     ImageOptions o;
@@ -199,12 +271,12 @@ TEST(LzwDecoder, StringsCrossRowsAndSamplesAndNothingCrossesStrips)
     }
 
     // A string left over at the end of the first strip is refused there:
-    // codes A, AA, AAA give 6 bytes where the row takes 5.
+    // codes A, AA, AAA give 6 bytes where the row takes 4.
     o.bits = 8;
-    o.width = 5;
+    o.width = 4;
     o.rows_per_strip = 1;
     Bytes first = lzw_encode(Bytes(6, 0x41));
-    Bytes second = lzw_encode({1, 2, 3, 4, 5});
+    Bytes second = lzw_encode({1, 2, 3, 4});
     expect_refusal(build_tiff(make_image_layout(o, {first, second})), "LZW too many codes.");
 }
 

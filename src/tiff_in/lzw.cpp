@@ -270,45 +270,55 @@ Message lzw_next_bytes(TiffInput *in, uint8_t *dst, size_t count)
     return MSG_NONE;
 }
 
-// The code that closes a strip, or minus the failure. Where the last entry
-// raised the width, older writers put it at the narrower width, libtiff
-// since 2017 and the writers built on it at the wider one. At the narrower
-// width 256 and 257 begin with a 1 bit, at the wider with a 0 bit, so read
-// narrow first and, failing that, the same bits again at the wider width.
-// A clear code there is passed over.
+// The next code where an end code may stand, or minus the failure. Where
+// the last entry raised the width, older writers put the end code at the
+// narrower width, libtiff since 2017 and the writers built on it at the
+// wider one. At the narrower width 256 and 257 begin with a 1 bit, at the
+// wider with a 0 bit, so read narrow first and, failing that, the same bits
+// again at the wider width.
 int read_closing_code(TiffInput *in, LzwState &s)
 {
-    int code;
-    if (s.next_code == (1 << (s.code_width - 1)) - 1) {
-        set_width(s, s.code_width - 1);
-        code = read_code(in, s);
-        if (code < 0)
-            return code;
-        if (code != CLEAR_CODE && code != END_CODE) {
-            s.bits_held += s.code_width;
-            set_width(s, s.code_width + 1);
-            code = read_code(in, s);
-        }
-    } else {
-        code = read_code(in, s);
+    if (s.next_code != (1 << (s.code_width - 1)) - 1)
+        return read_code(in, s);
+    set_width(s, s.code_width - 1);
+    int code = read_code(in, s);
+    if (code < 0 || code == CLEAR_CODE || code == END_CODE)
+        return code;
+    s.bits_held += s.code_width;
+    set_width(s, s.code_width + 1);
+    return read_code(in, s);
+}
+
+// After a strip's rows: the end code, possibly behind a clear code, then
+// nothing but zero bytes. Adobe Photoshop decodes one byte more than the
+// rows before its end code: the last string's one unused byte, or one more
+// single-byte code (whose entry is made as usual). That byte is dropped;
+// anything else keeps the message of the strict reading.
+Message lzw_end_strip(TiffInput *in)
+{
+    LzwState s = take_state(in);
+    bool extra_code = false;
+    int code = read_closing_code(in, s);
+    if (code < 0)
+        return static_cast<Message>(-code);
+    if (code < CLEAR_CODE && s.stack_depth == 0) {
+        extra_code = true;
+        if (add_entry(in->table, s, static_cast<uint8_t>(code)) != MSG_NONE)
+            return MSG_LZW_NO_END;
+        s.prev_code = code;
+        code = read_closing_code(in, s);
     }
     if (code == CLEAR_CODE) {
         set_width(s, 9);
         code = read_code(in, s);
     }
-    return code;
-}
-
-Message lzw_end_strip(TiffInput *in)
-{
-    LzwState s = take_state(in);
-    int code = read_closing_code(in, s);
-    if (code < 0)
+    if (code < 0 && !extra_code)
         return static_cast<Message>(-code);
     if (code != END_CODE)
         return MSG_LZW_NO_END;
-    if (s.stack_depth != 0)
+    if (s.stack_depth > 1)
         return MSG_LZW_TOO_MANY;
+    s.stack_depth = 0;
     save_state(in, s);
     // Some writers pad the strip with zero bytes after the end code.
     while (in->left != 0) {

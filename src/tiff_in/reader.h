@@ -13,7 +13,9 @@
 // - an LZW end code (or a clear code before it) at either width when the
 //   last table entry raised the width: older writers use the old width,
 //   libtiff since 2017 the new one;
-// - zero bytes after the byte that holds an LZW strip's end code.
+// - zero bytes after the byte that holds an LZW strip's end code;
+// - Adobe Photoshop's extra byte at the end of an LZW strip: one decoded
+//   byte beyond the strip's rows just before the end code, dropped.
 
 // Positions the input stream at a file offset; false when that fails.
 bool seek_input(TiffInput *in, uint64_t offset);
