@@ -7,7 +7,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 packages=(cmake g++ libgtest-dev libtiff-tools python3 time afl++ clang groff-base man-db dpkg-dev
-          imagemagick gdal-bin python3-gdal python3-pil python3-tifffile python3-numpy)
+          imagemagick gdal-bin python3-gdal python3-pil python3-tifffile python3-numpy lintian snakemake)
 missing=()
 for p in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
@@ -18,15 +18,23 @@ if [ "${#missing[@]}" -ne 0 ]; then
     DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" >/dev/null
 fi
 
+# ctest lists a skipped test without its reason; the reason is in the log.
+skip_reasons() {
+    awk '/^\[ RUN +\]/ { test = $NF } /: Skipped$/ { getline reason; print "skipped: " test ": " reason }' \
+        "$1/Testing/Temporary/LastTest.log"
+}
+
 jobs=$(nproc)
 cmake -S . -B build -DCMAKE_BUILD_TYPE=Release -DIMGRATIO_WERROR=ON >/dev/null
 cmake --build build -j"$jobs"
 (cd build && ctest --output-on-failure -j"$jobs")
+skip_reasons build
 
 cmake -S . -B build-sanitize -DCMAKE_BUILD_TYPE=RelWithDebInfo -DIMGRATIO_SANITIZE=ON -DIMGRATIO_WERROR=ON >/dev/null
 cmake --build build-sanitize -j"$jobs"
 (cd build-sanitize && ASAN_OPTIONS=allocator_may_return_null=1 UBSAN_OPTIONS=print_stacktrace=1 \
     ctest --output-on-failure -j"$jobs")
+skip_reasons build-sanitize
 
 # Fuzzing smoke run: both instrumented builds, 100 seconds each on the seed
 # corpus of every kind; any crash or hang fails.

@@ -142,14 +142,13 @@ void stack_string(const LzwEntry *table, int code, uint8_t *stack, int length)
     stack[length - 1] = static_cast<uint8_t>(code);
 }
 
-// Adds the entry "prev_code's string + first_byte" and widens the codes
-// when the next entry needs it.
-inline Message add_entry(LzwEntry *table, LzwState &s, uint8_t first_byte)
+// Adds the entry "prev_code's string + first_byte", `length` bytes long,
+// and widens the codes when the next entry needs it.
+inline Message add_entry(LzwEntry *table, LzwState &s, uint8_t first_byte, int length)
 {
     if (s.next_code == TABLE_SIZE)
         return MSG_LZW_TABLE_OVERFLOW;
-    table[s.next_code] = LzwEntry{static_cast<uint16_t>(s.prev_code),
-                                  static_cast<uint16_t>(table[s.prev_code].length + 1), first_byte};
+    table[s.next_code] = LzwEntry{static_cast<uint16_t>(s.prev_code), static_cast<uint16_t>(length), first_byte};
     ++s.next_code;
     if (s.next_code == s.code_mask && s.code_width < 12)
         set_width(s, s.code_width + 1);
@@ -181,9 +180,9 @@ Message lzw_begin_strip(TiffInput *in, uint32_t offset, uint32_t byte_count)
 // Reads one code and places its string at `out` when it fits in `room`
 // bytes, else on the stack, handing out what fits. *placed gets the number
 // of bytes placed at `out`.
-inline Message decode_code(TiffInput *in, LzwState &s, uint8_t *out, size_t room, size_t *placed)
+inline Message decode_code(TiffInput *in, LzwState &s, LzwEntry *table, uint8_t *stack, uint8_t *out,
+                           size_t room, size_t *placed)
 {
-    LzwEntry *table = in->table;
     int code = read_code(in, s);
     if (code < 0)
         return static_cast<Message>(-code);
@@ -210,13 +209,13 @@ inline Message decode_code(TiffInput *in, LzwState &s, uint8_t *out, size_t room
     // The code just about to be made (code == next_code) is prev_code's
     // string followed by that string's own first byte.
     bool pending_entry = code == s.next_code;
-    int length = pending_entry ? table[s.prev_code].length + 1 : table[code].length;
+    int prev_length = table[s.prev_code].length;
+    int length = pending_entry ? prev_length + 1 : table[code].length;
     if (length > MAX_STRING)
         return MSG_LZW_TOO_LONG_STRING;
     // Strings that fit go straight to the output; a longer one waits on the
     // stack for the rest to be asked for.
     bool fits = static_cast<size_t>(length) <= room;
-    uint8_t *stack = in->stack;
     uint8_t first_byte;
     if (fits) {
         if (pending_entry) {
@@ -235,7 +234,7 @@ inline Message decode_code(TiffInput *in, LzwState &s, uint8_t *out, size_t room
         }
         first_byte = stack[length - 1];
     }
-    Message failure = add_entry(table, s, first_byte);
+    Message failure = add_entry(table, s, first_byte, prev_length + 1);
     if (failure != MSG_NONE)
         return failure;
     s.prev_code = code;
@@ -254,13 +253,15 @@ inline Message decode_code(TiffInput *in, LzwState &s, uint8_t *out, size_t room
 Message lzw_next_bytes(TiffInput *in, uint8_t *dst, size_t count)
 {
     LzwState s = take_state(in);
+    LzwEntry *table = in->table;
+    uint8_t *stack = in->stack;
     while (count > 0 && s.stack_depth > 0) {
-        *dst++ = in->stack[--s.stack_depth];
+        *dst++ = stack[--s.stack_depth];
         --count;
     }
     while (count > 0) {
         size_t n = 0;
-        Message failure = decode_code(in, s, dst, count, &n);
+        Message failure = decode_code(in, s, table, stack, dst, count, &n);
         if (failure != MSG_NONE)
             return failure;
         dst += n;
@@ -303,7 +304,7 @@ Message lzw_end_strip(TiffInput *in)
         return static_cast<Message>(-code);
     if (code < CLEAR_CODE && s.stack_depth == 0) {
         extra_code = true;
-        if (add_entry(in->table, s, static_cast<uint8_t>(code)) != MSG_NONE)
+        if (add_entry(in->table, s, static_cast<uint8_t>(code), in->table[s.prev_code].length + 1) != MSG_NONE)
             return MSG_LZW_NO_END;
         s.prev_code = code;
         code = read_closing_code(in, s);

@@ -15,6 +15,8 @@ constexpr uint16_t TYPE_LONG = 4;
 constexpr uint64_t MAX_STRIP_BYTES = 8192;
 constexpr size_t MAX_BUFFER = size_t{1} << 18;
 
+const bool host_big_endian = host_is_big_endian();
+
 void flush_buffer(TiffStore *s)
 {
     if (s->used != 0 && !s->failed && !write_staging(s, s->buffer, s->used))
@@ -60,6 +62,16 @@ void put_size_entry(TiffStore *s, uint16_t tag, uint32_t size)
     put_entry(s, tag, size > 0xFFFF ? TYPE_LONG : TYPE_SHORT, 1, size);
 }
 
+// Byte-swapped 16-bit samples; the buffers never overlap, which lets the
+// compiler vectorise the loop.
+void store_swapped(unsigned char *__restrict out, const uint16_t *__restrict samples, size_t n)
+{
+    for (size_t i = 0; i < n; ++i) {
+        uint16_t swapped = static_cast<uint16_t>((samples[i] >> 8) | (samples[i] << 8));
+        std::memcpy(out + 2 * i, &swapped, 2);
+    }
+}
+
 // 8 bits: a sample's low byte; 16 bits: high byte first. Block by block, so
 // that the loops run without a check per byte.
 void put_row_bytes(TiffStore *s, const uint16_t *row, uint32_t width, size_t bytes_per_sample)
@@ -69,13 +81,16 @@ void put_row_bytes(TiffStore *s, const uint16_t *row, uint32_t width, size_t byt
             flush_buffer(s);
         size_t room = (s->capacity - s->used) / bytes_per_sample;
         uint32_t n = static_cast<uint32_t>(room < width - x ? room : width - x);
-        unsigned char *__restrict out = s->buffer + s->used;
-        const uint16_t *__restrict in = row + x;
+        unsigned char *out = s->buffer + s->used;
+        const uint16_t *in = row + x;
         if (bytes_per_sample == 2) {
-            for (uint32_t i = 0; i < n; ++i) {
-                out[2 * i] = static_cast<unsigned char>(in[i] >> 8);
-                out[2 * i + 1] = static_cast<unsigned char>(in[i]);
-            }
+            // High byte first: the samples as they are in memory on a
+            // big-endian host, byte-swapped (a loop the compiler
+            // vectorises) on a little-endian one.
+            if (host_big_endian)
+                std::memcpy(out, in, 2 * size_t{n});
+            else
+                store_swapped(out, in, n);
         } else {
             for (uint32_t i = 0; i < n; ++i)
                 out[i] = static_cast<unsigned char>(in[i]);

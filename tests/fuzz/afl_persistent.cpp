@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
 
 #include "tiff_in/tiff_in.h"
 
@@ -13,8 +14,10 @@ __AFL_FUZZ_INIT();
 
 int main()
 {
-    char path[64];
-    std::snprintf(path, sizeof path, "/dev/shm/imgratio-fuzz-%d.tif", static_cast<int>(getpid()));
+    // In a folder of the campaign's, which it removes at the end.
+    const char *dir = std::getenv("IMGRATIO_FUZZ_DIR");
+    char path[512];
+    std::snprintf(path, sizeof path, "%s/input-%d.tif", dir != nullptr ? dir : "/dev/shm", static_cast<int>(getpid()));
     __AFL_INIT();
     const unsigned char *input = __AFL_FUZZ_TESTCASE_BUF;
     while (__AFL_LOOP(100000)) {

@@ -18,6 +18,10 @@ seeds="$out/seeds"
 rm -rf "$seeds"
 "$here/make_seeds.sh" "$seeds" "$kind" >/dev/null
 
+# The harness writes each input to a file in memory; the folder goes at exit.
+shm=$(mktemp -d -p /dev/shm imgratio-fuzz-XXXXXX)
+trap 'rm -rf "$shm"' EXIT
+export IMGRATIO_FUZZ_DIR=$shm
 export AFL_SKIP_CPUFREQ=1 AFL_I_DONT_CARE_ABOUT_MISSING_CRASHES=1 AFL_NO_UI=1 AFL_NO_AFFINITY=1
 export AFL_QUIET=1
 common=(-V "$seconds" -t 5000 -x "$here/tiff.dict" -i "$seeds" -o "$out/findings")
@@ -36,8 +40,9 @@ wait "$asan" || status=$?
 # Crashes are findings. A hang (an input that took the instrumented,
 # sanitized harness over 5 s) is replayed through the optimised binary: it
 # is a finding when that binary does not finish it within 60 s or does not
-# end normally; otherwise it is a large, valid image (a file of a few hundred
-# bytes can declare one at 0 bits per sample) and is only reported.
+# end normally. Otherwise it is reported: as valid when imgratio stored its
+# ratio (exit status 0), as a slow refusal when it refused it (exit status
+# 1), which is kept under build-fuzz/slow-refusals/ to be looked at.
 release="$root/build/imgratio"
 [ -x "$release" ] || release="$root/build-fuzz/ubsan/imgratio"
 findings=0
@@ -61,8 +66,13 @@ for f in "$out"/findings/*/hangs/id:*; do
     if [ "$status" -gt 1 ]; then
         findings=$((findings + 1))
         echo "hang $f: exit status $status ($timing)"
+    elif [ "$status" -eq 1 ]; then
+        mkdir -p "$root/build-fuzz/slow-refusals"
+        kept="$root/build-fuzz/slow-refusals/$(basename "$(dirname "$(dirname "$f")")")-$(basename "$f" | tr -c 'A-Za-z0-9_.\n-' '_')"
+        cp "$f" "$kept"
+        echo "slow refusal, kept as $kept: exit status 1 in $timing"
     else
-        echo "slow but valid: $f: exit status $status in $timing"
+        echo "slow but valid: $f: exit status 0 in $timing"
     fi
 done
 echo "$findings findings in $out/findings"
