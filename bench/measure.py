@@ -1,13 +1,15 @@
 #!/usr/bin/env python3
-"""Times imgratio against the libtiff baseline on the benchmark inputs.
+"""Times imgratio against the streaming libtiff program on the benchmark inputs.
 
 usage: measure.py IMGRATIO RATIO_LIBTIFF DATA_DIR [REPETITIONS [CASES]]
 
 Both programs run alternately in the same run (the one that goes first
-alternates too); every figure is the median over the repetitions: wall time,
-CPU time (user + system) and peak resident memory, from /usr/bin/time. Before
-timing, each case checks that both programs write byte-identical outputs.
-Outputs go to /dev/shm so that disk writeback is not what is measured.
+alternates too), and so does a floor: reading both input files and writing
+an output of the same size, with no decoding at all (two cats and a head -c).
+Every figure is the median over the repetitions: wall time, CPU time (user +
+system) and peak resident memory, from /usr/bin/time. Before timing, each
+case checks that both programs write byte-identical outputs. Outputs go to
+/dev/shm so that disk writeback is not what is measured.
 """
 import os
 import statistics
@@ -26,13 +28,23 @@ CASES = [
     ("h", "c in one strip"),
 ]
 
+FLOOR = "floor"
+FLOOR_ONE = 'cat "$1" >/dev/null && cat "$2" >/dev/null && head -c "$4" /dev/zero >"$3"'
 
-def command(program, case, data, out):
+
+def command(program, case, data, out, sizes):
     if case == "e":
+        if program == FLOOR:
+            run = f'sh -c \'{FLOOR_ONE}\' floor "$f" "$2/e/$n-divisor.tif" "$3/e-$n.tif" {sizes["e"]}'
+        else:
+            run = '"$1" "$f" "$2/e/$n-divisor.tif" "$3/e-$n.tif"'
         script = ('for f in "$2"/e/*-dividend.tif; do n=${f##*/}; n=${n%-dividend.tif}; '
-                  '"$1" "$f" "$2/e/$n-divisor.tif" "$3/e-$n.tif" || exit 1; done')
+                  f'{run} || exit 1; done')
         return ["sh", "-c", script, "batch", program, data, out]
-    return [program, f"{data}/{case}-dividend.tif", f"{data}/{case}-divisor.tif", f"{out}/{case}.tif"]
+    inputs = [f"{data}/{case}-dividend.tif", f"{data}/{case}-divisor.tif", f"{out}/{case}.tif"]
+    if program == FLOOR:
+        return ["sh", "-c", FLOOR_ONE, "floor", *inputs, str(sizes[case])]
+    return [program, *inputs]
 
 
 def timed(cmd):
@@ -52,29 +64,30 @@ def main():
     imgratio, baseline, data = sys.argv[1:4]
     reps = int(sys.argv[4]) if len(sys.argv) > 4 else 5
     only = sys.argv[5] if len(sys.argv) > 5 else "abcdefgh"
-    out_a = tempfile.mkdtemp(prefix="imgratio-out-", dir="/dev/shm")
-    out_b = tempfile.mkdtemp(prefix="libtiff-out-", dir="/dev/shm")
-    print(f"| case | imgratio wall s | libtiff wall s | wall ratio | imgratio CPU s | libtiff CPU s | CPU ratio "
-          f"| imgratio peak RSS MiB | libtiff peak RSS MiB |")
-    print("|---|---|---|---|---|---|---|---|---|")
+    out = {p: tempfile.mkdtemp(prefix="bench-out-", dir="/dev/shm") for p in (imgratio, baseline, FLOOR)}
+    print("| case | imgratio wall s | libtiff wall s | wall ratio | imgratio CPU s | libtiff CPU s | CPU ratio "
+          "| floor wall s | imgratio / floor | libtiff / floor | imgratio peak RSS MiB | libtiff peak RSS MiB |")
+    print("|---|---|---|---|---|---|---|---|---|---|---|---|")
     for case, title in CASES:
         if case not in only:
             continue
-        subprocess.run(command(imgratio, case, data, out_a), check=True)
-        subprocess.run(command(baseline, case, data, out_b), check=True)
-        for x, y in zip(outputs(case, out_a), outputs(case, out_b), strict=True):
+        subprocess.run(command(imgratio, case, data, out[imgratio], {}), check=True)
+        subprocess.run(command(baseline, case, data, out[baseline], {}), check=True)
+        for x, y in zip(outputs(case, out[imgratio]), outputs(case, out[baseline]), strict=True):
             if subprocess.run(["cmp", "-s", x, y]).returncode != 0:
                 sys.exit(f"case {case}: outputs differ: {x} {y}")
-        results = {imgratio: [], baseline: []}
+        sizes = {case: os.path.getsize(outputs(case, out[imgratio])[0])}
+        results = {p: [] for p in out}
+        programs = [imgratio, baseline, FLOOR]
         for rep in range(reps):
-            order = (imgratio, baseline) if rep % 2 == 0 else (baseline, imgratio)
-            for program in order:
-                results[program].append(timed(command(program, case, data, out_a if program == imgratio else out_b)))
+            for program in programs[rep % 3:] + programs[:rep % 3]:
+                results[program].append(timed(command(program, case, data, out[program], sizes)))
         med = {p: [statistics.median(r[i] for r in results[p]) for i in range(3)] for p in results}
-        a, b = med[imgratio], med[baseline]
+        a, b, f = med[imgratio], med[baseline], med[FLOOR]
         print(f"| {case}: {title} | {a[0]:.3f} | {b[0]:.3f} | {a[0] / b[0]:.2f} | {a[1]:.3f} | {b[1]:.3f} "
-              f"| {a[1] / b[1]:.2f} | {a[2]:.0f} | {b[2]:.0f} |", flush=True)
-    subprocess.run(["rm", "-rf", out_a, out_b])
+              f"| {a[1] / max(b[1], 0.001):.2f} | {f[0]:.3f} | {a[0] / f[0]:.2f} | {b[0] / f[0]:.2f} "
+              f"| {a[2]:.0f} | {b[2]:.0f} |", flush=True)
+    subprocess.run(["rm", "-rf", *out.values()])
 
 
 if __name__ == "__main__":

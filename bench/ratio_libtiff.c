@@ -1,8 +1,10 @@
-/* ratio_libtiff: the reference imgratio is measured against. A small C
- * program a user would write with libtiff: read both inputs strip by strip
- * with TIFFReadEncodedStrip, apply the same kernel, and write the same
- * big-endian uncompressed 16-bit file (with stdio, since libtiff's writer
- * cannot be told imgratio's exact layout; the output is byte-identical).
+/* ratio_libtiff: the program imgratio is measured against. A small C program
+ * a user would write with libtiff that streams: both inputs are read one
+ * strip at a time into two strip buffers (row by row with TIFFReadScanline
+ * where a strip is too large to hold, as in images stored as one strip), the
+ * kernel runs row by row, and each output strip is written with stdio as
+ * soon as it is complete, in imgratio's exact layout (libtiff's writer
+ * cannot be told it; the output is byte-identical).
  *
  * usage: ratio_libtiff dividend.tif divisor.tif output.tif
  * Handles what the benchmarks use: one sample per pixel, 8 or 16 bits.
@@ -13,51 +15,74 @@
 #include <string.h>
 #include <tiffio.h>
 
+/* Strips above this many bytes are read a row at a time. */
+#define MAX_STRIP_BUFFER (4u << 20)
+
 static void die(const char *what, const char *path)
 {
     fprintf(stderr, "%s : %s\n", path, what);
     exit(1);
 }
 
-static uint16_t *load(const char *path, uint32_t *width, uint32_t *height, char **description)
+struct input {
+    const char *path;
+    TIFF *tif;
+    uint32_t width, height, rows_per_strip;
+    uint16_t bits;
+    int by_scanline;
+    uint8_t *buffer; /* a strip, or a row */
+    tstrip_t strip;  /* the strip in buffer, or (tstrip_t)-1 */
+};
+
+static void open_input(struct input *in, const char *path)
 {
-    TIFF *tif = TIFFOpen(path, "r");
-    if (!tif)
+    in->path = path;
+    in->tif = TIFFOpen(path, "r");
+    if (!in->tif)
         die("cannot open", path);
-    uint16_t bits = 1, spp = 1;
-    TIFFGetField(tif, TIFFTAG_IMAGEWIDTH, width);
-    TIFFGetField(tif, TIFFTAG_IMAGELENGTH, height);
-    TIFFGetFieldDefaulted(tif, TIFFTAG_BITSPERSAMPLE, &bits);
-    TIFFGetFieldDefaulted(tif, TIFFTAG_SAMPLESPERPIXEL, &spp);
-    if (spp != 1 || (bits != 8 && bits != 16) || TIFFIsTiled(tif))
+    uint16_t spp = 1;
+    in->bits = 1;
+    TIFFGetField(in->tif, TIFFTAG_IMAGEWIDTH, &in->width);
+    TIFFGetField(in->tif, TIFFTAG_IMAGELENGTH, &in->height);
+    TIFFGetFieldDefaulted(in->tif, TIFFTAG_BITSPERSAMPLE, &in->bits);
+    TIFFGetFieldDefaulted(in->tif, TIFFTAG_SAMPLESPERPIXEL, &spp);
+    if (spp != 1 || (in->bits != 8 && in->bits != 16) || TIFFIsTiled(in->tif))
         die("unsupported layout", path);
-    if (description) {
-        const char *text = NULL;
-        *description = TIFFGetField(tif, TIFFTAG_IMAGEDESCRIPTION, &text) && text ? strdup(text) : NULL;
-    }
-    size_t samples = (size_t)*width * *height;
-    uint16_t *grid = malloc(samples * sizeof(uint16_t));
-    uint8_t *bytes = bits == 8 ? malloc(samples) : (uint8_t *)grid;
-    if (!grid || !bytes)
+    in->rows_per_strip = in->height;
+    TIFFGetFieldDefaulted(in->tif, TIFFTAG_ROWSPERSTRIP, &in->rows_per_strip);
+    if (in->rows_per_strip > in->height)
+        in->rows_per_strip = in->height;
+    tmsize_t strip_size = TIFFStripSize(in->tif);
+    in->by_scanline = strip_size > (tmsize_t)MAX_STRIP_BUFFER;
+    in->buffer = malloc(in->by_scanline ? (size_t)TIFFScanlineSize(in->tif) : (size_t)strip_size);
+    if (!in->buffer)
         die("out of memory", path);
-    size_t row_bytes = (size_t)*width * (bits / 8);
-    uint32_t rows_per_strip = *height;
-    TIFFGetFieldDefaulted(tif, TIFFTAG_ROWSPERSTRIP, &rows_per_strip);
-    if (rows_per_strip > *height)
-        rows_per_strip = *height;
-    tstrip_t strips = TIFFNumberOfStrips(tif);
-    for (tstrip_t s = 0; s < strips; ++s) {
-        size_t at = (size_t)s * rows_per_strip * row_bytes;
-        if (TIFFReadEncodedStrip(tif, s, bytes + at, (tmsize_t)-1) < 0)
-            die("bad strip", path);
+    in->strip = (tstrip_t)-1;
+}
+
+/* Row y as 16-bit samples in the host's order. */
+static void read_row(struct input *in, uint32_t y, uint16_t *row)
+{
+    size_t row_bytes = (size_t)in->width * (in->bits / 8);
+    const uint8_t *bytes;
+    if (in->by_scanline) {
+        if (TIFFReadScanline(in->tif, in->buffer, y, 0) < 0)
+            die("bad strip", in->path);
+        bytes = in->buffer;
+    } else {
+        tstrip_t s = y / in->rows_per_strip;
+        if (s != in->strip) {
+            if (TIFFReadEncodedStrip(in->tif, s, in->buffer, (tmsize_t)-1) < 0)
+                die("bad strip", in->path);
+            in->strip = s;
+        }
+        bytes = in->buffer + (size_t)(y % in->rows_per_strip) * row_bytes;
     }
-    if (bits == 8) {
-        for (size_t i = 0; i < samples; ++i)
-            grid[i] = bytes[i];
-        free(bytes);
-    }
-    TIFFClose(tif);
-    return grid;
+    if (in->bits == 16)
+        memcpy(row, bytes, row_bytes);
+    else
+        for (uint32_t x = 0; x < in->width; ++x)
+            row[x] = bytes[x];
 }
 
 static void put32(uint8_t *p, uint32_t v)
@@ -88,23 +113,17 @@ int main(int argc, char **argv)
         fputs("usage: ratio_libtiff dividend.tif divisor.tif output.tif\n", stderr);
         return 1;
     }
-    uint32_t w1, h1, width, height;
-    char *description = NULL;
-    uint16_t *a = load(argv[1], &w1, &h1, &description);
-    uint16_t *b = load(argv[2], &width, &height, NULL);
-    if (w1 != width || h1 != height)
+    struct input a, b;
+    open_input(&a, argv[1]);
+    open_input(&b, argv[2]);
+    if (a.width != b.width || a.height != b.height)
         die("image size mismatch", argv[2]);
+    const char *text = NULL;
+    const char *description = TIFFGetField(a.tif, TIFFTAG_IMAGEDESCRIPTION, &text) ? text : NULL;
+    uint32_t width = a.width, height = a.height;
 
-    size_t samples = (size_t)width * height;
-    uint16_t *r = malloc(samples * sizeof(uint16_t));
-    if (!r)
-        die("out of memory", argv[3]);
-    for (size_t i = 0; i < samples; ++i)
-        r[i] = b[i] == 0 ? 0 : (uint16_t)(int64_t)((double)a[i] / (double)b[i] * 1000.0);
-
-    /* The output layout imgratio writes: header, description (when longer
-     * than 4 bytes with its NUL), strips of at most 8192 bytes, strip arrays,
-     * directory. */
+    /* imgratio's layout: header, description (when longer than 4 bytes with
+     * its NUL), strips of at most 8192 bytes, strip arrays, directory. */
     FILE *out = fopen(argv[3], "wb");
     if (!out)
         die("file not stored.", argv[3]);
@@ -125,15 +144,21 @@ int main(int argc, char **argv)
         if (text_length & 1)
             fputc(0, out);
     }
-    size_t chunk = 1 << 20;
-    uint8_t *buffer = malloc(chunk * 2);
-    for (size_t i = 0; i < samples; i += chunk) {
-        size_t n = samples - i < chunk ? samples - i : chunk;
-        for (size_t j = 0; j < n; ++j) {
-            buffer[2 * j] = (uint8_t)(r[i + j] >> 8);
-            buffer[2 * j + 1] = (uint8_t)r[i + j];
+    uint16_t *ra = malloc((size_t)width * 2), *rb = malloc((size_t)width * 2);
+    uint8_t *strip = malloc((size_t)rows_per_strip * row_bytes);
+    if (!ra || !rb || !strip)
+        die("out of memory", argv[3]);
+    for (uint32_t y = 0; y < height; ++y) {
+        read_row(&a, y, ra);
+        read_row(&b, y, rb);
+        uint8_t *o = strip + (size_t)(y % rows_per_strip) * row_bytes;
+        for (uint32_t x = 0; x < width; ++x) {
+            uint16_t r = rb[x] == 0 ? 0 : (uint16_t)(int64_t)((double)ra[x] / (double)rb[x] * 1000.0);
+            o[2 * x] = (uint8_t)(r >> 8);
+            o[2 * x + 1] = (uint8_t)r;
         }
-        fwrite(buffer, 1, n * 2, out);
+        if (y + 1 == height || (y + 1) % rows_per_strip == 0)
+            fwrite(strip, 1, (size_t)(y % rows_per_strip + 1) * row_bytes, out);
     }
     if (data_end & 1)
         fputc(0, out);
@@ -177,5 +202,7 @@ int main(int argc, char **argv)
     fwrite(ifd, 1, (size_t)(p - ifd), out);
     if (fclose(out) != 0)
         die("file not stored.", argv[3]);
+    TIFFClose(a.tif);
+    TIFFClose(b.tif);
     return 0;
 }

@@ -15,7 +15,7 @@ if [ "${#missing[@]}" -ne 0 ]; then
 fi
 cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DIMGRATIO_TESTS=OFF >/dev/null
 cmake --build build-bench -j"$(nproc)" >/dev/null
-cc -O2 -Wall -Wextra -o build-bench/ratio_libtiff bench/ratio_libtiff.c -ltiff
+cc -O3 -ffp-contract=off -Wall -Wextra -o build-bench/ratio_libtiff bench/ratio_libtiff.c -ltiff
 data=/dev/shm/imgratio-bench
 [ -f "$data/h-divisor.tif" ] || /usr/bin/python3 bench/make_data.py "$data"
 python3 bench/measure.py build-bench/imgratio build-bench/ratio_libtiff "$data" "${1:-5}" "${2:-abcdefgh}"

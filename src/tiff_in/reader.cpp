@@ -126,11 +126,11 @@ Message read_description(TiffInput *in)
 }
 
 // One block for the row (width samples, whose front also takes the row's
-// decoded bytes), the read-ahead and, for LZW, the string table and stack.
+// decoded bytes), the read-ahead and, for LZW, the string table and history.
 Message allocate_buffers(TiffInput *in)
 {
     size_t row_bytes = (size_t{in->width} * 2 + 15) / 16 * 16;
-    size_t lzw_bytes = in->decoder == &lzw_decoder ? LZW_TABLE_BYTES + LZW_STACK_BYTES : 0;
+    size_t lzw_bytes = in->decoder == &lzw_decoder ? LZW_TABLE_BYTES + LZW_HISTORY_BYTES : 0;
     if (in->width > (SIZE_MAX - AHEAD_BYTES - lzw_bytes) / 2 - 16)
         return MSG_CELL_MEMORY;
     auto block = static_cast<uint8_t *>(allocate_array(row_bytes + AHEAD_BYTES + lzw_bytes, 1));
@@ -141,7 +141,7 @@ Message allocate_buffers(TiffInput *in)
     in->ahead = block + row_bytes;
     if (lzw_bytes != 0) {
         in->table = reinterpret_cast<LzwEntry *>(in->ahead + AHEAD_BYTES);
-        in->stack = in->ahead + AHEAD_BYTES + LZW_TABLE_BYTES;
+        in->history = in->ahead + AHEAD_BYTES + LZW_TABLE_BYTES;
     }
     return MSG_NONE;
 }

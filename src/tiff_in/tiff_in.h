@@ -75,16 +75,16 @@ struct TiffInput {
     // The decoders' state; every strip starts it afresh.
     int32_t run_count = 0;  // PackBits: literal bytes (> 0) or repeats (< 0) still to give
     uint8_t repeat_byte = 0;
-    uint64_t bit_buffer = 0;  // LZW: code bits, the newest at the low end
+    uint64_t bit_buffer = 0;  // LZW: code bits, the next one at the top
     int bits_held = 0;
     int code_width = 9;
     int next_code = 0;
-    int prev_code = 0;
-    int stack_depth = 0;  // bytes of a string still to give, from `stack`
+    size_t history_end = 0;   // bytes decoded since the last clear code
+    size_t history_read = 0;  // of which handed out
     LzwEntry *table = nullptr;
-    uint8_t *stack = nullptr;
+    uint8_t *history = nullptr;
 
-    void *buffers = nullptr;  // the one block behind row, ahead, table and stack
+    void *buffers = nullptr;  // the one block behind row, ahead, table and history
 };
 
 // Opens `path` and reads its header and tags, its description and its strip

@@ -1,6 +1,7 @@
 // AFL++ persistent-mode harness: reads each input with imgratio's reader,
-// once row by row with every sample unpacked and once for its errors only,
-// as the program reads a pair whose output cannot be stored. Errors come
+// once row by row with every sample unpacked (where the program could store
+// the result) and once for its errors only, as the program reads a pair
+// whose output cannot be stored. Errors come
 // back as values, so one process runs input after input. Built only by
 // tests/fuzz/build.sh.
 #include <unistd.h>
@@ -26,9 +27,12 @@ int main()
         if (file == nullptr || std::fwrite(input, 1, length, file) != length || std::fclose(file) != 0)
             return 2;
         TiffInput in;
+        // Rows are unpacked only where the program would store them: an
+        // output of at most 4 GiB.
         if (open_tiff_input(&in, path) == MSG_NONE) {
             Message failure = MSG_NONE;
-            for (uint32_t y = 0; failure == MSG_NONE && y < in.height; ++y)
+            bool storable = uint64_t{in.width} * in.height <= 0x7FFFFFFF;
+            for (uint32_t y = 0; storable && failure == MSG_NONE && y < in.height; ++y)
                 failure = read_tiff_row(&in);
             close_tiff_input(&in);
         }
