@@ -1,3 +1,4 @@
+// The table of messages, checked allocation and the sample grid.
 #include "common/common.h"
 
 #include <cstdlib>
