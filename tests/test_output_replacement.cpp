@@ -156,26 +156,35 @@ TEST(OutputReplacement, PipesFifosAndDevicesGetTheSameBytesAndStay)
     EXPECT_TRUE(S_ISCHR(st.st_mode));
 }
 
-TEST(OutputReplacement, ADirectoryThatTakesNoNewFileRewritesAWritableOutputInPlace)
+TEST(OutputReplacement, WritePermissionIsHonouredAndADirectoryThatTakesNoNewFileIsWorkedAround)
 {
     std::string image;
     std::string dir = directory_with_image(4, &image);
-    std::string out = dir + "/out.tif", missing = dir + "/missing.tif";
+    std::string out = dir + "/out.tif", missing = dir + "/missing.tif", read_only = dir + "/read-only.tif";
     write_file(out, {'o', 'l', 'd'});
+    write_file(read_only, {'o', 'l', 'd'});
     ASSERT_EQ(chmod(out.c_str(), 0666), 0);
-    // Root may write into any directory: drop to an ordinary user.
-    ASSERT_EQ(chmod(dir.c_str(), 0555), 0);
+    ASSERT_EQ(chmod(read_only.c_str(), 0444), 0);
     ASSERT_EQ(chmod(fs::path(dir).parent_path().c_str(), 0755), 0);
+    // Root may write anything: drop to an ordinary user.
+    ASSERT_EQ(chmod(dir.c_str(), 0777), 0);
     auto as_user = [] {
         if (geteuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0))
             _exit(99);
     };
-    ChildResult r = run_program({imgratio_binary(), image, image, out}, as_user);
+    ChildResult r = run_program({imgratio_binary(), image, image, read_only}, as_user);
+    EXPECT_EQ(r.err, read_only + " : file not stored.\n");
+    EXPECT_EQ(read_file(read_only), (Bytes{'o', 'l', 'd'}));
+
+    // A directory that takes no new file: a writable output is rewritten in
+    // place, a missing one cannot be made.
+    ASSERT_EQ(chmod(dir.c_str(), 0555), 0);
+    r = run_program({imgratio_binary(), image, image, out}, as_user);
     EXPECT_EQ(r.exit_code, 0) << r.err;
     r = run_program({imgratio_binary(), image, image, missing}, as_user);
     EXPECT_EQ(r.exit_code, 1);
     EXPECT_EQ(r.err, missing + " : file not stored.\n");
     chmod(dir.c_str(), 0755);
     EXPECT_EQ(load_file(out).samples[0], 1000);
-    EXPECT_EQ(entries_in(dir), 2u);
+    EXPECT_EQ(entries_in(dir), 3u);
 }

@@ -158,6 +158,9 @@ bool open_staging(TiffStore *store)
         return store->fd >= 0;
     }
     store->target = resolve_links(store->path);
+    // An output the user may not write stays refused, as opening it would be.
+    if (exists && access(store->target.c_str(), W_OK) != 0)
+        return false;
     store->fd = make_temporary(directory_of(store->target), &store->temp_path);
     if (store->fd >= 0) {
         store->kind = RENAME_OVER_TARGET;
@@ -172,9 +175,9 @@ bool open_staging(TiffStore *store)
         }
         return true;
     }
-    // No new file can be made beside the target: an existing, writable
-    // target is rewritten in place from a copy staged elsewhere.
-    if (!exists || access(store->target.c_str(), W_OK) != 0)
+    // No new file can be made beside the target: an existing target is
+    // rewritten in place from a copy staged elsewhere.
+    if (!exists)
         return false;
     store->kind = COPY_INTO_TARGET;
     store->fd = make_anonymous_temporary();
