@@ -50,19 +50,12 @@ std::string resolve_links(const std::string &path)
     return current;
 }
 
-// An unnamed file in `directory` where the system offers one (it vanishes
-// if the process dies), else a hidden named one (*name set). -1 on failure.
-int make_temporary(const std::string &directory, std::string *name)
+// A hidden file in `directory` under a fresh name (*name), with the mode a
+// new output gets; -1 on failure.
+int make_named_temporary(const std::string &directory, std::string *name)
 {
-    name->clear();
-    int fd = -1;
-#if defined(O_TMPFILE)
-    fd = open(directory.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0666);
-    if (fd >= 0)
-        return fd;
-#endif
     std::string pattern = directory + "/.imgratio-XXXXXX";
-    fd = mkstemp(&pattern[0]);
+    int fd = mkstemp(&pattern[0]);
     if (fd < 0)
         return -1;
     *name = pattern;
@@ -71,6 +64,19 @@ int make_temporary(const std::string &directory, std::string *name)
     umask(mask);
     fchmod(fd, 0666 & ~mask);
     return fd;
+}
+
+// An unnamed file in `directory` where the system offers one (it vanishes
+// if the process dies), else a hidden named one (*name set). -1 on failure.
+int make_temporary(const std::string &directory, std::string *name)
+{
+    name->clear();
+#if defined(O_TMPFILE)
+    int fd = open(directory.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0666);
+    if (fd >= 0)
+        return fd;
+#endif
+    return make_named_temporary(directory, name);
 }
 
 // A staging file that vanishes with the process: unnamed, or unlinked at once.
@@ -99,33 +105,6 @@ bool write_all(int fd, const unsigned char *data, size_t n)
     return true;
 }
 
-// Gives an unnamed temporary file a name beside the target; the name is
-// then removed again on any later failure.
-bool name_temporary(TiffStore *store)
-{
-#if defined(O_TMPFILE)
-    if (!store->temp_path.empty())
-        return true;
-    char proc_path[64];
-    std::snprintf(proc_path, sizeof proc_path, "/proc/self/fd/%d", store->fd);
-    std::string directory = directory_of(store->target);
-    for (unsigned attempt = 0; attempt < 100; ++attempt) {
-        char name[64];
-        std::snprintf(name, sizeof name, "/.imgratio-%ld-%u", static_cast<long>(getpid()), attempt);
-        std::string candidate = directory + name;
-        if (linkat(AT_FDCWD, proc_path, AT_FDCWD, candidate.c_str(), AT_SYMLINK_FOLLOW) == 0) {
-            store->temp_path = candidate;
-            return true;
-        }
-        if (errno != EEXIST)
-            return false;
-    }
-    return false;
-#else
-    return !store->temp_path.empty();
-#endif
-}
-
 bool copy_staging_to(TiffStore *store, int out, unsigned char *scratch, size_t scratch_size)
 {
     if (lseek(store->fd, 0, SEEK_SET) != 0)
@@ -141,6 +120,45 @@ bool copy_staging_to(TiffStore *store, int out, unsigned char *scratch, size_t s
         if (!write_all(out, scratch, static_cast<size_t>(got)))
             return false;
     }
+}
+
+// Gives an unnamed temporary file a name beside the target; the name is
+// then removed again on any later failure. Where the file cannot be linked
+// (no /proc), its bytes are copied into a named one.
+bool name_temporary(TiffStore *store, unsigned char *scratch, size_t scratch_size)
+{
+    if (!store->temp_path.empty())
+        return true;
+    char proc_path[64];
+    std::snprintf(proc_path, sizeof proc_path, "/proc/self/fd/%d", store->fd);
+    std::string directory = directory_of(store->target);
+    for (unsigned attempt = 0; attempt < 100; ++attempt) {
+        char name[64];
+        std::snprintf(name, sizeof name, "/.imgratio-%ld-%u", static_cast<long>(getpid()), attempt);
+        std::string candidate = directory + name;
+        if (linkat(AT_FDCWD, proc_path, AT_FDCWD, candidate.c_str(), AT_SYMLINK_FOLLOW) == 0) {
+            store->temp_path = candidate;
+            return true;
+        }
+        if (errno != EEXIST)
+            break;
+    }
+    struct stat st;
+    int named = make_named_temporary(directory, &store->temp_path);
+    if (named < 0 || fstat(store->fd, &st) != 0) {
+        if (named >= 0)
+            close(named);
+        return false;
+    }
+    if (st.st_uid != geteuid() || st.st_gid != getegid()) {
+        int ignored = fchown(named, st.st_uid, st.st_gid);
+        (void)ignored;
+    }
+    bool ok = fchmod(named, st.st_mode & 07777) == 0 && copy_staging_to(store, named, scratch, scratch_size) &&
+              fsync(named) == 0;
+    close(store->fd);
+    store->fd = named;
+    return ok;
 }
 
 }  // namespace
@@ -195,7 +213,7 @@ bool commit_staging(TiffStore *store, unsigned char *scratch, size_t scratch_siz
     if (store->kind == RENAME_OVER_TARGET) {
         // On the disk before the rename, so that even a power cut leaves the
         // old file or the new one whole.
-        ok = fsync(store->fd) == 0 && name_temporary(store) &&
+        ok = fsync(store->fd) == 0 && name_temporary(store, scratch, scratch_size) &&
              std::rename(store->temp_path.c_str(), store->target.c_str()) == 0;
         if (ok)
             store->temp_path.clear();
