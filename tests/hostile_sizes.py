@@ -1,12 +1,15 @@
 #!/usr/bin/env python3
 """Files of a few hundred bytes that declare huge images, given as both
 inputs: each must be refused with its message, quickly and in a few
-megabytes, never by the out-of-memory killer. Prints the peak memory and time of each refusal (from /usr/bin/time -v)
-and fails when a message is wrong or a refusal needs more than 64 MiB.
+megabytes, never by the out-of-memory killer, and before anything is stored for them: the program runs with a file
+size limit of 1 MiB, which would kill it if it began to write a large
+output. Prints the peak memory and time of each refusal (from /usr/bin/time
+-v) and fails when a message is wrong or a refusal needs more than 64 MiB.
 
 usage: hostile_sizes.py IMGRATIO_BINARY
 """
 import os
+import resource
 import struct
 import subprocess
 import sys
@@ -54,6 +57,8 @@ CASES = [
      image(200000, 100000, 16, 1, 1, 100000, 1 << 20, 2 << 20), "unexpected end of file."),
     ("65535 x 65535 at 0 bits: valid, but its 8 GiB result cannot be stored",
      image(65535, 65535, 0, 1, 65535, 1, 8, 0), "OUT : file not stored."),
+    ("64269 x 32512 at 0 bits (found by fuzzing): a 4 GB result, a PackBits strip with a byte left",
+     image(64269, 32512, 0, 32773, 32512, 1, 8, 1), "MPB too many codes."),
 ]
 
 
@@ -68,7 +73,8 @@ def main():
             with open(path, "wb") as f:
                 f.write(data)
             out = os.path.join(work, "out.tif")
-            r = subprocess.run(["/usr/bin/time", "-v", binary, path, path, out], capture_output=True, text=True)
+            r = subprocess.run(["/usr/bin/time", "-v", binary, path, path, out], capture_output=True, text=True,
+                               preexec_fn=lambda: resource.setrlimit(resource.RLIMIT_FSIZE, (1 << 20, 1 << 20)))
             lines = r.stderr.splitlines()
             rss = int(next(l for l in lines if "Maximum resident set size" in l).split()[-1]) / 1024
             wall = next(l for l in lines if "Elapsed (wall clock)" in l).split()[-1]

@@ -223,53 +223,9 @@ Message begin_row_strip(TiffInput *in)
     return in->decoder->begin_strip(in, offset, byte_count);
 }
 
-}  // namespace
-
-const StripDecoder uncompressed_decoder = {raw_begin_strip, raw_next_bytes, raw_end_strip};
-
-Message open_tiff_input(TiffInput *in, const char *path)
-{
-    *in = TiffInput{};
-    in->path = path;
-    in->stream = std::fopen(path, "rb");
-    if (in->stream == nullptr)
-        return MSG_FILE_NOT_FOUND;
-    Message failure = read_header(in);
-    if (failure == MSG_NONE)
-        failure = read_image_tags(in);
-    if (failure == MSG_NONE)
-        failure = read_description(in);
-    if (failure == MSG_NONE)
-        failure = allocate_buffers(in);
-    if (failure == MSG_NONE)
-        failure = read_strip_layout(in);
-    if (failure != MSG_NONE)
-        close_tiff_input(in);
-    return failure;
-}
-
-Message read_tiff_row(TiffInput *in)
-{
-    Message failure = begin_row_strip(in);
-    if (failure != MSG_NONE)
-        return failure;
-    uint8_t *bytes = reinterpret_cast<uint8_t *>(in->row);
-    failure = in->decoder->next_bytes(in, bytes, in->bytes_per_row);
-    if (failure != MSG_NONE)
-        return failure;
-    ++in->next_row;
-    if (in->next_row == in->height || in->next_row % in->rows_per_strip == 0) {
-        failure = in->decoder->end_strip(in);
-        if (failure != MSG_NONE)
-            return failure;
-    }
-    unpack_row(in->row, in->width, in->bits, in->swap_bytes);
-    if (in->difference_mask != 0)
-        undo_differencing(in->row, in->width, in->difference_mask);
-    return MSG_NONE;
-}
-
-Message skip_tiff_rows(TiffInput *in)
+// Decodes and checks the strips from in->next_row on, without unpacking
+// their samples.
+Message check_strips(TiffInput *in)
 {
     uint8_t *scratch = reinterpret_cast<uint8_t *>(in->row);
     size_t scratch_bytes = size_t{in->width} * 2;
@@ -296,6 +252,72 @@ Message skip_tiff_rows(TiffInput *in)
     return MSG_NONE;
 }
 
+}  // namespace
+
+const StripDecoder uncompressed_decoder = {raw_begin_strip, raw_next_bytes, raw_end_strip};
+
+Message open_tiff_input(TiffInput *in, const char *path)
+{
+    *in = TiffInput{};
+    in->path = path;
+    in->stream = std::fopen(path, "rb");
+    if (in->stream == nullptr)
+        return MSG_FILE_NOT_FOUND;
+    Message failure = read_header(in);
+    if (failure == MSG_NONE)
+        failure = read_image_tags(in);
+    if (failure == MSG_NONE)
+        failure = read_description(in);
+    if (failure == MSG_NONE)
+        failure = allocate_buffers(in);
+    if (failure == MSG_NONE)
+        failure = read_strip_layout(in);
+    // Rows of 0 bits take no decoded bytes, so checking every strip costs no
+    // more than their count: done at once, so that a tiny file declaring a
+    // huge image is refused before anything is computed or stored for it.
+    if (failure == MSG_NONE && in->bytes_per_row == 0) {
+        failure = check_strips(in);
+        in->next_row = 0;
+        std::memset(in->row, 0, size_t{in->width} * 2);
+    }
+    if (failure != MSG_NONE)
+        close_tiff_input(in);
+    return failure;
+}
+
+Message read_tiff_row(TiffInput *in)
+{
+    if (in->bytes_per_row == 0) {
+        ++in->next_row;  // checked when opened; every sample is 0
+        return MSG_NONE;
+    }
+    Message failure = begin_row_strip(in);
+    if (failure != MSG_NONE)
+        return failure;
+    uint8_t *bytes = reinterpret_cast<uint8_t *>(in->row);
+    failure = in->decoder->next_bytes(in, bytes, in->bytes_per_row);
+    if (failure != MSG_NONE)
+        return failure;
+    ++in->next_row;
+    if (in->next_row == in->height || in->next_row % in->rows_per_strip == 0) {
+        failure = in->decoder->end_strip(in);
+        if (failure != MSG_NONE)
+            return failure;
+    }
+    unpack_row(in->row, in->width, in->bits, in->swap_bytes);
+    if (in->difference_mask != 0)
+        undo_differencing(in->row, in->width, in->difference_mask);
+    return MSG_NONE;
+}
+
+Message skip_tiff_rows(TiffInput *in)
+{
+    if (in->bytes_per_row == 0) {
+        in->next_row = in->height;  // checked when opened
+        return MSG_NONE;
+    }
+    return check_strips(in);
+}
 void close_tiff_input(TiffInput *in)
 {
     if (in->stream != nullptr)
