@@ -29,11 +29,56 @@ Message packbits_begin_strip(TiffInput *in, uint32_t offset, uint32_t byte_count
     return MSG_NONE;
 }
 
+// Whole runs that lie in the read-ahead and fit in what is asked for, taken
+// without the checks of every byte: the read-ahead holds only bytes of the
+// strip. Runs are mostly a few bytes long, so those of up to 16 bytes are
+// copied as 16, into the slack that follows every destination. Returns the
+// number of bytes placed at dst.
+size_t take_whole_runs(TiffInput *in, uint8_t *dst, size_t count)
+{
+    const uint8_t *p = in->ahead_next, *end = in->ahead_end;
+    size_t done = 0;
+    while (done < count && end - p >= 2) {
+        size_t header = p[0];
+        if (header < 128) {
+            size_t n = header + 1;
+            if (n > count - done || static_cast<size_t>(end - p) - 1 < n)
+                break;
+            if (n <= 16 && end - p > 16)
+                std::memcpy(dst + done, p + 1, 16);
+            else
+                std::memcpy(dst + done, p + 1, n);
+            p += n + 1;
+            done += n;
+        } else if (header > 128) {
+            size_t n = 257 - header;
+            if (n > count - done)
+                break;
+            if (n <= 16)
+                std::memset(dst + done, p[1], 16);
+            else
+                std::memset(dst + done, p[1], n);
+            p += 2;
+            done += n;
+        } else {
+            ++p;
+        }
+    }
+    in->left -= static_cast<uint32_t>(p - in->ahead_next);
+    in->ahead_next = p;
+    return done;
+}
+
 Message packbits_next_bytes(TiffInput *in, uint8_t *dst, size_t count)
 {
     Message failure = MSG_NONE;
     while (count > 0) {
         if (in->run_count == 0) {
+            size_t done = take_whole_runs(in, dst, count);
+            dst += done;
+            count -= done;
+            if (count == 0)
+                break;
             int header;
             do
                 header = read_code_byte(in, &failure);

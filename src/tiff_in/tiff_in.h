@@ -16,10 +16,13 @@
 
 struct TiffInput;
 
+constexpr size_t ROW_SLACK = 16;
+
 // The three operations through which a strip's decoded bytes are taken:
 // begin_strip before its first row, next_bytes for the bytes its rows need,
 // end_strip after its last row (which checks that the stored data was used
-// up exactly). One set per compression method.
+// up exactly). One set per compression method. next_bytes may write up to
+// ROW_SLACK bytes past the `count` it is asked for.
 struct StripDecoder {
     Message (*begin_strip)(TiffInput *in, uint32_t offset, uint32_t byte_count);
     Message (*next_bytes)(TiffInput *in, uint8_t *dst, size_t count);
