@@ -129,10 +129,10 @@ Message read_description(TiffInput *in)
 // decoded bytes), the read-ahead and, for LZW, the string table and history.
 Message allocate_buffers(TiffInput *in)
 {
-    size_t row_bytes = (size_t{in->width} * 2 + 15) / 16 * 16 + ROW_SLACK;
     size_t lzw_bytes = in->decoder == &lzw_decoder ? LZW_TABLE_BYTES + LZW_HISTORY_BYTES : 0;
     if (in->width > (SIZE_MAX - AHEAD_BYTES - lzw_bytes - ROW_SLACK) / 2 - 16)
         return MSG_CELL_MEMORY;
+    size_t row_bytes = (size_t{in->width} * 2 + 15) / 16 * 16 + ROW_SLACK;
     auto block = static_cast<uint8_t *>(allocate_array(row_bytes + AHEAD_BYTES + lzw_bytes, 1));
     if (block == nullptr)
         return MSG_CELL_MEMORY;
