@@ -127,13 +127,17 @@ void unread_code(LzwState &s, int code)
     s.held += s.width;
 }
 
-// Copies an earlier string of the history to its end. A source at least 16
-// bytes back is copied in 16-byte blocks, which may write up to 15 bytes
-// past the string (the history has slack for them); a closer one overlaps
-// its own copy and goes byte by byte, as the repeats of a run should.
+// Copies an earlier string of the history to its end. A source far enough
+// back is copied in blocks of 8 or 16 bytes, which may write up to 15 bytes
+// past the string (the history has slack for them); most strings are a few
+// bytes long, and the smaller block lets a source just written be read back
+// sooner. A closer source overlaps its own copy and goes byte by byte, as
+// the repeats of a run should.
 inline void copy_string(uint8_t *dst, const uint8_t *src, size_t length)
 {
-    if (dst - src >= 16) {
+    if (length <= 8 && dst - src >= 8) {
+        std::memcpy(dst, src, 8);
+    } else if (dst - src >= 16) {
         std::memcpy(dst, src, 16);
         for (size_t i = 16; i < length; i += 16)
             std::memcpy(dst + i, src + i, 16);
