@@ -61,8 +61,8 @@ LzwState take_state(const TiffInput *in)
 
 // Whole bytes loaded ahead into the bit buffer go back to the read-ahead
 // (they came from it, since a refill happens only with less than a code
-// held), so that in->left counts exactly the bytes whose bits a code has
-// taken.
+// held), so that the strip's bytes left are exactly those whose bits no
+// code has taken.
 void save_state(TiffInput *in, LzwState &s)
 {
     int bytes = s.held / 8;
@@ -70,7 +70,6 @@ void save_state(TiffInput *in, LzwState &s)
     s.held -= 8 * bytes;
     s.bits = s.held == 0 ? 0 : s.bits & (~uint64_t{0} << (64 - s.held));
     in->ahead_next = s.next;
-    in->left = in->budget + static_cast<uint32_t>(in->ahead_end - s.next);
     in->bit_buffer = s.bits;
     in->bits_held = s.held;
     in->code_width = s.width;
@@ -300,8 +299,7 @@ Message lzw_end_strip(TiffInput *in)
         return MSG_LZW_TOO_MANY;
     save_state(in, s);
     // Some writers pad the strip with zero bytes after the end code.
-    while (in->left != 0) {
-        --in->left;
+    while (strip_bytes_left(in) != 0) {
         int c = read_strip_byte(in);
         if (c < 0)
             return MSG_LZW_END_OF_FILE;

@@ -11,11 +11,10 @@ namespace {
 // with the same checks. Returns the byte, or -1 with *failure set.
 int read_code_byte(TiffInput *in, Message *failure)
 {
-    if (in->left == 0) {
+    if (strip_bytes_left(in) == 0) {
         *failure = MSG_MPB_TOO_FEW;
         return -1;
     }
-    --in->left;
     int c = read_strip_byte(in);
     if (c < 0)
         *failure = MSG_MPB_END_OF_FILE;
@@ -64,7 +63,6 @@ size_t take_whole_runs(TiffInput *in, uint8_t *dst, size_t count)
             ++p;
         }
     }
-    in->left -= static_cast<uint32_t>(p - in->ahead_next);
     in->ahead_next = p;
     return done;
 }
@@ -115,7 +113,7 @@ Message packbits_next_bytes(TiffInput *in, uint8_t *dst, size_t count)
 Message packbits_end_strip(TiffInput *in)
 {
     // An open run and unread compressed bytes are the same fault.
-    if (in->run_count != 0 || in->left != 0)
+    if (in->run_count != 0 || strip_bytes_left(in) != 0)
         return MSG_MPB_TOO_MANY;
     return MSG_NONE;
 }

@@ -42,7 +42,7 @@ Message raw_next_bytes(TiffInput *in, uint8_t *dst, size_t count)
 
 Message raw_end_strip(TiffInput *in)
 {
-    return in->left != 0 ? MSG_RAW_TOO_MANY : MSG_NONE;
+    return strip_bytes_left(in) != 0 ? MSG_RAW_TOO_MANY : MSG_NONE;
 }
 
 // Header: byte-order mark twice, then 42 and the first IFD's offset.

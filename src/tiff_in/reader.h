@@ -39,10 +39,14 @@ int find_tag_array(TiffInput *in, uint16_t tag, uint32_t expected_count, StripTa
 uint32_t strip_table_entry(TiffInput *in, StripTable *table, uint32_t index);
 
 // The strip byte source. begin_strip_input positions the stream at a strip
-// of byte_count stored bytes and sets in->left to it; the reads below take
-// its bytes in order, mapped by the fill order, without counting in->left
-// (the decoders do).
+// of byte_count stored bytes; the reads below take its bytes in order,
+// mapped by the fill order.
 void begin_strip_input(TiffInput *in, uint32_t offset, uint32_t byte_count);
+// Stored bytes of the strip not yet taken.
+inline uint32_t strip_bytes_left(const TiffInput *in)
+{
+    return in->budget + static_cast<uint32_t>(in->ahead_end - in->ahead_next);
+}
 bool refill_strip_input(TiffInput *in);
 // The next stored byte, or -1 at the end of the file.
 inline int read_strip_byte(TiffInput *in)
@@ -51,9 +55,8 @@ inline int read_strip_byte(TiffInput *in)
         return -1;
     return *in->ahead_next++;
 }
-// Takes `count` stored bytes into dst and counts them off in->left: fails
-// with `too_few` when the strip's byte count runs out first, with
-// `end_of_file` when the file does.
+// Takes `count` stored bytes into dst: fails with `too_few` when the
+// strip's byte count runs out first, with `end_of_file` when the file does.
 Message take_strip_bytes(TiffInput *in, uint8_t *dst, size_t count, Message too_few, Message end_of_file);
 
 constexpr size_t AHEAD_BYTES = size_t{1} << 16;

@@ -60,7 +60,6 @@ void begin_strip_input(TiffInput *in, uint32_t offset, uint32_t byte_count)
 {
     seek_input(in, offset);
     in->budget = byte_count;
-    in->left = byte_count;
 }
 
 bool refill_strip_input(TiffInput *in)
@@ -73,9 +72,9 @@ bool refill_strip_input(TiffInput *in)
 
 Message take_strip_bytes(TiffInput *in, uint8_t *dst, size_t count, Message too_few, Message end_of_file)
 {
-    size_t available = count < in->left ? count : in->left;
+    size_t left = strip_bytes_left(in);
+    size_t available = count < left ? count : left;
     size_t got = read_strip_block(in, dst, available);
-    in->left -= static_cast<uint32_t>(got);
     if (got < available)
         return end_of_file;
     if (available < count)

@@ -66,10 +66,9 @@ struct TiffInput {
     uint32_t next_row = 0;
     size_t bytes_per_row = 0;
 
-    // The current strip's stored bytes: `left` not yet consumed by the
-    // decoder, of which `budget` not yet read ahead; the read-ahead itself
-    // lies between `ahead_next` and `ahead_end`, mapped by the fill order.
-    uint32_t left = 0;
+    // The current strip's stored bytes not yet consumed by the decoder: those
+    // read ahead, between `ahead_next` and `ahead_end` and mapped by the fill
+    // order, and `budget` more still in the file.
     uint32_t budget = 0;
     const uint8_t *ahead_next = nullptr;
     const uint8_t *ahead_end = nullptr;
