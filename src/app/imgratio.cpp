@@ -30,7 +30,6 @@ struct Run {
     TiffInput divisor;
     SampleGrid result;  // one row
     TiffStore store;
-    bool storing = false;
     Message divisor_failure = MSG_NONE;
     Message later_failure = MSG_NONE;  // after both inputs': mismatch, result, output
     const char *later_path = nullptr;
@@ -52,8 +51,7 @@ bool begin_output(Run *r, const char *output_path)
     r->later_path = output_path;
     r->later_failure = begin_store(&r->store, output_path, r->divisor.width, r->divisor.height, 16,
                                    r->dividend.description);
-    r->storing = r->later_failure == MSG_NONE;
-    return r->storing;
+    return r->later_failure == MSG_NONE;
 }
 
 // The rows of both inputs through the ratio into the store, until the
@@ -99,7 +97,7 @@ int run_imgratio(int argc, char **argv)
 
     if (failure == MSG_NONE && r.divisor_failure == MSG_NONE && r.later_failure == MSG_NONE)
         r.later_failure = finish_store(&r.store);
-    else if (r.storing)
+    else
         abandon_store(&r.store);
     release_sample_grid(&r.result);
     close_tiff_input(&r.dividend);

@@ -48,11 +48,6 @@ struct LzwState {
     const uint8_t *stored_end;
 };
 
-void set_width(LzwState &s, int width)
-{
-    s.width = width;
-}
-
 LzwState take_state(const TiffInput *in)
 {
     return LzwState{in->bit_buffer, in->bits_held, in->code_width, in->next_code, in->history_end, in->ahead_next,
@@ -148,14 +143,15 @@ inline void copy_string(uint8_t *dst, const uint8_t *src, size_t length)
 
 // Makes the pending entry a table entry, and widens the codes when the next
 // entry needs it: at 511, 1023 and 2047, the values one below a power of two.
-inline Message take_pending_entry(LzwState &s)
+// False when the table is full.
+inline bool take_pending_entry(LzwState &s)
 {
     if (s.next_code == TABLE_SIZE)
-        return MSG_LZW_TABLE_OVERFLOW;
+        return false;
     ++s.next_code;
     if (((s.next_code + 1) & s.next_code) == 0 && s.next_code < TABLE_SIZE - 1)
         ++s.width;
-    return MSG_NONE;
+    return true;
 }
 
 // After a clear code: the single-byte code that must follow, which makes no
@@ -163,7 +159,7 @@ inline Message take_pending_entry(LzwState &s)
 // not handed out yet (those from `read` on) are kept.
 Message restart_table(TiffInput *in, LzwState &s, LzwEntry *table, uint8_t *history, size_t &read)
 {
-    set_width(s, 9);
+    s.width = 9;
     s.next_code = FIRST_ENTRY;
     int code = read_code(in, s);
     if (code < 0)
@@ -219,7 +215,7 @@ Message lzw_next_bytes(TiffInput *in, uint8_t *dst, size_t count)
             LzwEntry entry = table[code];
             if (entry.length > LZW_HISTORY_BYTES - 64 - s.end)
                 return MSG_LZW_TOO_LONG_STRING;
-            if (take_pending_entry(s) != MSG_NONE)
+            if (!take_pending_entry(s))
                 return MSG_LZW_TABLE_OVERFLOW;
             copy_string(history + s.end, history + entry.offset, entry.length);
             table[s.next_code] = LzwEntry{static_cast<uint32_t>(s.end), entry.length + 1};
@@ -229,7 +225,7 @@ Message lzw_next_bytes(TiffInput *in, uint8_t *dst, size_t count)
         if (code < 0)
             return static_cast<Message>(-code);
         if (code < CLEAR_CODE) {
-            if (take_pending_entry(s) != MSG_NONE)
+            if (!take_pending_entry(s))
                 return MSG_LZW_TABLE_OVERFLOW;
             history[s.end] = static_cast<uint8_t>(code);
             table[s.next_code] = LzwEntry{static_cast<uint32_t>(s.end), 2};
@@ -259,12 +255,12 @@ int read_closing_code(TiffInput *in, LzwState &s)
 {
     if (s.next_code != (1 << (s.width - 1)) - 1)
         return read_code(in, s);
-    set_width(s, s.width - 1);
+    s.width = s.width - 1;
     int code = read_code(in, s);
     if (code < 0 || code == CLEAR_CODE || code == END_CODE)
         return code;
     unread_code(s, code);
-    set_width(s, s.width + 1);
+    s.width = s.width + 1;
     return read_code(in, s);
 }
 
@@ -283,12 +279,12 @@ Message lzw_end_strip(TiffInput *in)
         return static_cast<Message>(-code);
     if (code < CLEAR_CODE && unread == 0) {
         extra_code = true;
-        if (take_pending_entry(s) != MSG_NONE)
+        if (!take_pending_entry(s))
             return MSG_LZW_NO_END;
         code = read_closing_code(in, s);
     }
     if (code == CLEAR_CODE) {
-        set_width(s, 9);
+        s.width = 9;
         code = read_code(in, s);
     }
     if (code < 0 && !extra_code)

@@ -91,6 +91,17 @@ int make_anonymous_temporary()
     return fd;
 }
 
+// The replacement keeps the replaced file's owner (where allowed) and
+// permission bits.
+bool take_owner_and_mode(int fd, const struct stat &st)
+{
+    if (st.st_uid != geteuid() || st.st_gid != getegid()) {
+        int ignored = fchown(fd, st.st_uid, st.st_gid);
+        (void)ignored;
+    }
+    return fchmod(fd, st.st_mode & 07777) == 0;
+}
+
 bool write_all(int fd, const unsigned char *data, size_t n)
 {
     while (n > 0) {
@@ -150,11 +161,7 @@ bool name_temporary(TiffStore *store, unsigned char *scratch, size_t scratch_siz
             close(named);
         return false;
     }
-    if (st.st_uid != geteuid() || st.st_gid != getegid()) {
-        int ignored = fchown(named, st.st_uid, st.st_gid);
-        (void)ignored;
-    }
-    bool ok = fchmod(named, st.st_mode & 07777) == 0 && copy_staging_to(store, named, scratch, scratch_size) &&
+    bool ok = take_owner_and_mode(named, st) && copy_staging_to(store, named, scratch, scratch_size) &&
               fsync(named) == 0;
     close(store->fd);
     store->fd = named;
@@ -182,15 +189,8 @@ bool open_staging(TiffStore *store)
     store->fd = make_temporary(directory_of(store->target), &store->temp_path);
     if (store->fd >= 0) {
         store->kind = RENAME_OVER_TARGET;
-        if (exists) {
-            // The replacement keeps the replaced file's owner (where
-            // allowed) and permission bits.
-            if (st.st_uid != geteuid() || st.st_gid != getegid()) {
-                int ignored = fchown(store->fd, st.st_uid, st.st_gid);
-                (void)ignored;
-            }
-            fchmod(store->fd, st.st_mode & 07777);
-        }
+        if (exists)
+            take_owner_and_mode(store->fd, st);
         return true;
     }
     // No new file can be made beside the target: an existing target is

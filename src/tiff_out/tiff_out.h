@@ -53,5 +53,6 @@ Message store_row(TiffStore *store, const uint16_t *row);
 // The store is ended whatever the result.
 Message finish_store(TiffStore *store);
 
-// Ends a store without touching the output.
+// Ends a store without touching the output; harmless on a store that was
+// never begun or has already ended.
 void abandon_store(TiffStore *store);

@@ -135,12 +135,16 @@ uint64_t strip_bytes(const TiffStore *s, uint64_t strip)
     return (rows < s->rows_per_strip ? rows : s->rows_per_strip) * s->bytes_per_row;
 }
 
+uint64_t data_end(const TiffStore *s)
+{
+    return s->data_offset + s->bytes_per_row * s->height;
+}
+
 // Where the strip arrays and the directory go, after the sample data and a
 // zero byte that keeps them at even offsets.
 uint64_t arrays_offset(const TiffStore *s)
 {
-    uint64_t data_end = s->data_offset + s->bytes_per_row * s->height;
-    return data_end + (data_end & 1);
+    return data_end(s) + (data_end(s) & 1);
 }
 
 uint64_t ifd_offset(const TiffStore *s)
@@ -151,7 +155,7 @@ uint64_t ifd_offset(const TiffStore *s)
 void put_directory(TiffStore *s)
 {
     uint64_t arrays = arrays_offset(s);
-    if (arrays != s->data_offset + s->bytes_per_row * s->height)
+    if (data_end(s) & 1)
         put_byte(s, 0);
     uint32_t strip_offsets_field = static_cast<uint32_t>(s->data_offset);
     uint32_t strip_byte_counts_field = static_cast<uint32_t>(strip_bytes(s, 0));
