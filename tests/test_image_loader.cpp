@@ -222,6 +222,16 @@ TEST(ImageLoader, AcceptedVariants)
     Loaded got = load_layout(layout);
     EXPECT_EQ(got.bits, 1);
     EXPECT_EQ(got.samples, (std::vector<uint16_t>{1, 0, 0, 1}));
+    // Of two equal tags the first counts.
+    EXPECT_EQ(load_layout(small_image([](TiffLayout &l) { l.entries.push_back(short_entry(258, {17})); })).bits, 8);
+    // Two strips whose SHORT tables stand in their value fields.
+    o.rows_per_strip = 1;
+    layout = make_image_layout(o, {});
+    layout.add_strip_tags = false;
+    layout.strips = {{5, 6}, {7, 8}};
+    layout.entries.push_back(short_entry(273, {8, 10}));
+    layout.entries.push_back(short_entry(279, {2, 2}));
+    EXPECT_EQ(load_layout(layout).samples, (std::vector<uint16_t>{5, 6, 7, 8}));
 }
 
 TEST(ImageLoaderRefusals, HeaderAndFile)
