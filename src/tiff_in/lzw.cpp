@@ -15,6 +15,9 @@
 // that string extended by one byte, the first byte of whatever follows it.
 // It is written at once, as the pending entry at next_code, which also
 // serves a code that refers to it (a string followed by its own first byte).
+// Single bytes have entries too, pointing at a copy of every byte value at
+// the history's start, so that all strings take the same path.
+
 #include <cstring>
 
 #include "tiff_in/reader.h"
@@ -30,7 +33,8 @@ constexpr int CLEAR_CODE = 256;
 constexpr int END_CODE = 257;
 constexpr int FIRST_ENTRY = 258;
 constexpr int TABLE_SIZE = 4096;
-// Entries 258 to 4095, and the pending one, which may stand at 4096.
+// The history opens with every single byte, which their entries point at.
+constexpr size_t LITERALS = 256 + 16;
 static_assert((TABLE_SIZE + 1) * sizeof(LzwEntry) <= LZW_TABLE_BYTES, "the table's block is too small");
 
 // The decoder's state, copied out of the TiffInput for the length of one
@@ -39,7 +43,8 @@ static_assert((TABLE_SIZE + 1) * sizeof(LzwEntry) <= LZW_TABLE_BYTES, "the table
 // stored bytes not yet loaded into the bit buffer are those of the
 // read-ahead from `next` on, and in->budget more.
 struct LzwState {
-    uint64_t bits;  // the next code's bits at the top, zeros below `held`
+    uint64_t bits;  // the next code's bits at the top; below `held`, the bits that
+                    // follow them or zeros
     int held;
     int width;
     int next_code;
@@ -92,21 +97,23 @@ int load_bytes_slowly(TiffInput *in, LzwState &s)
     return 0;
 }
 
-// The next code, or minus the failure.
+// The next code, or minus the failure. Where 8 stored bytes are at hand the
+// bit buffer is topped up to 56 bits or more, without a branch on how many
+// it held; the bits this loads below `held` are those of the stream's next
+// byte, which a later load puts in the same place again.
 inline int read_code(TiffInput *in, LzwState &s)
 {
-    if (s.held < s.width) {
-        if (s.stored_end - s.next >= 4) {
-            uint32_t four = static_cast<uint32_t>(s.next[0]) << 24 | static_cast<uint32_t>(s.next[1]) << 16 |
-                            static_cast<uint32_t>(s.next[2]) << 8 | s.next[3];
-            s.bits |= uint64_t{four} << (32 - s.held);
-            s.held += 32;
-            s.next += 4;
-        } else {
-            int failure = load_bytes_slowly(in, s);
-            if (failure != 0)
-                return failure;
-        }
+    if (s.stored_end - s.next >= 8) {
+        uint64_t eight = 0;
+        for (int i = 0; i < 8; ++i)
+            eight = eight << 8 | s.next[i];
+        s.bits |= eight >> s.held;
+        s.next += (63 - s.held) >> 3;
+        s.held |= 56;
+    } else if (s.held < s.width) {
+        int failure = load_bytes_slowly(in, s);
+        if (failure != 0)
+            return failure;
     }
     int code = static_cast<int>(s.bits >> (64 - s.width));
     s.bits <<= s.width;
@@ -121,24 +128,16 @@ void unread_code(LzwState &s, int code)
     s.held += s.width;
 }
 
-// Copies an earlier string of the history to its end. A source far enough
-// back is copied in blocks of 8 or 16 bytes, which may write up to 15 bytes
-// past the string (the history has slack for them); most strings are a few
-// bytes long, and the smaller block lets a source just written be read back
-// sooner. A closer source overlaps its own copy and goes byte by byte, as
-// the repeats of a run should.
-inline void copy_string(uint8_t *dst, const uint8_t *src, size_t length)
+// Copies a string of the history that ends at or before dst. Strings of up to 8 bytes go as one 8-byte load and store,
+// longer ones 8 bytes at a time; either may write up to 7 bytes past the
+// string (the history has slack for them).
+inline void copy_string(uint8_t *dst, const uint8_t *src, uint32_t length)
 {
-    if (length <= 8 && dst - src >= 8) {
-        std::memcpy(dst, src, 8);
-    } else if (dst - src >= 16) {
-        std::memcpy(dst, src, 16);
-        for (size_t i = 16; i < length; i += 16)
-            std::memcpy(dst + i, src + i, 16);
-    } else {
-        for (size_t i = 0; i < length; ++i)
-            dst[i] = src[i];
-    }
+    uint64_t eight;
+    std::memcpy(&eight, src, 8);
+    std::memcpy(dst, &eight, 8);
+    for (uint32_t i = 8; i < length; i += 8)
+        std::memcpy(dst + i, src + i, 8);
 }
 
 // Makes the pending entry a table entry, and widens the codes when the next
@@ -169,11 +168,11 @@ Message restart_table(TiffInput *in, LzwState &s, LzwEntry *table, uint8_t *hist
     if (code >= CLEAR_CODE)
         return MSG_LZW_BAD_CODE_AFTER_CLEAR;
     size_t unread = s.end - read;
-    std::memmove(history, history + read, unread);
-    read = 0;
-    history[unread] = static_cast<uint8_t>(code);
-    table[FIRST_ENTRY] = LzwEntry{static_cast<uint32_t>(unread), 2};
-    s.end = unread + 1;
+    std::memmove(history + LITERALS, history + read, unread);
+    read = LITERALS;
+    history[LITERALS + unread] = static_cast<uint8_t>(code);
+    table[FIRST_ENTRY] = LzwEntry{static_cast<uint32_t>(LITERALS + unread), 2};
+    s.end = LITERALS + unread + 1;
     return MSG_NONE;
 }
 
@@ -183,7 +182,11 @@ Message lzw_begin_strip(TiffInput *in, uint32_t offset, uint32_t byte_count)
     in->bit_buffer = 0;
     in->bits_held = 0;
     in->code_width = 9;
-    in->history_end = in->history_read = 0;
+    in->history_end = in->history_read = LITERALS;
+    for (uint32_t byte = 0; byte < CLEAR_CODE; ++byte) {
+        in->history[byte] = static_cast<uint8_t>(byte);
+        in->table[byte] = LzwEntry{byte, 1};
+    }
     LzwState s = take_state(in);
     int code = read_code(in, s);
     if (code < 0)
@@ -209,35 +212,34 @@ Message lzw_next_bytes(TiffInput *in, uint8_t *dst, size_t count)
     size_t want = read + count;
     while (s.end < want) {
         int code = read_code(in, s);
-        if (code >= FIRST_ENTRY) {
-            if (code > s.next_code)
-                return MSG_LZW_TOO_LARGE_CODE;
+        if ((static_cast<unsigned>(code) <= static_cast<unsigned>(s.next_code)) & ((code | 1) != END_CODE)) {
             LzwEntry entry = table[code];
             if (entry.length > LZW_HISTORY_BYTES - 64 - s.end)
                 return MSG_LZW_TOO_LONG_STRING;
+            bool overlapping = code == s.next_code;
             if (!take_pending_entry(s))
                 return MSG_LZW_TABLE_OVERFLOW;
-            copy_string(history + s.end, history + entry.offset, entry.length);
+            if (!overlapping) {
+                copy_string(history + s.end, history + entry.offset, entry.length);
+            } else {
+                // The pending entry's last byte is the first one copied here.
+                for (size_t i = 0; i < entry.length; ++i)
+                    history[s.end + i] = history[entry.offset + i];
+            }
             table[s.next_code] = LzwEntry{static_cast<uint32_t>(s.end), entry.length + 1};
             s.end += entry.length;
-            continue;
-        }
-        if (code < 0)
+        } else if (code < 0) {
             return static_cast<Message>(-code);
-        if (code < CLEAR_CODE) {
-            if (!take_pending_entry(s))
-                return MSG_LZW_TABLE_OVERFLOW;
-            history[s.end] = static_cast<uint8_t>(code);
-            table[s.next_code] = LzwEntry{static_cast<uint32_t>(s.end), 2};
-            ++s.end;
-            continue;
-        }
-        if (code == END_CODE)
+        } else if (code > s.next_code) {
+            return MSG_LZW_TOO_LARGE_CODE;
+        } else if (code == END_CODE) {
             return MSG_LZW_EARLY_END;
-        want -= read;
-        Message failure = restart_table(in, s, table, history, read);
-        if (failure != MSG_NONE)
-            return failure;
+        } else {
+            want -= read - LITERALS;
+            Message failure = restart_table(in, s, table, history, read);
+            if (failure != MSG_NONE)
+                return failure;
+        }
     }
     std::memcpy(dst, history + read, count);
     in->history_read = read + count;

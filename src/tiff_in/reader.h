@@ -65,7 +65,7 @@ constexpr size_t LZW_TABLE_BYTES = 4097 * 8;
 // point into: at most the 3839 strings of one table, of at most 1 to 3839
 // bytes, after at most one string's bytes not yet handed out, and slack for
 // copies in 16-byte blocks. Pages of it are touched only as they are used.
-constexpr size_t LZW_HISTORY_BYTES = size_t{3839} * 3840 / 2 + 3840 + 64;
+constexpr size_t LZW_HISTORY_BYTES = 256 + 16 + size_t{3839} * 3840 / 2 + 3840 + 64;
 
 extern const StripDecoder uncompressed_decoder;
 extern const StripDecoder packbits_decoder;
