@@ -39,7 +39,9 @@ static_assert((TABLE_SIZE + 1) * sizeof(LzwEntry) <= LZW_TABLE_BYTES, "the table
 
 // The decoder's state, copied out of the TiffInput for the length of one
 // operation so that the compiler can keep it in registers: stores of decoded
-// bytes could otherwise alias it and force it back to memory. The strip's
+// bytes could otherwise alias it and force it back to memory. For the same
+// reason it is passed by value to the functions that are not inlined. The
+// strip's
 // stored bytes not yet loaded into the bit buffer are those of the
 // read-ahead from `next` on, and in->budget more.
 struct LzwState {
@@ -48,15 +50,17 @@ struct LzwState {
     int held;
     int width;
     int next_code;
-    size_t end;  // of the history
+    size_t end;   // of the history
+    size_t read;  // of the history, handed out
     const uint8_t *next;
     const uint8_t *stored_end;
+    Message failure;  // met while loading code bits
 };
 
 LzwState take_state(const TiffInput *in)
 {
-    return LzwState{in->bit_buffer, in->bits_held, in->code_width, in->next_code, in->history_end, in->ahead_next,
-                    in->ahead_end};
+    return LzwState{in->bit_buffer, in->bits_held,   in->code_width, in->next_code, in->history_end,
+                    in->history_read, in->ahead_next, in->ahead_end,   MSG_NONE};
 }
 
 // Whole bytes loaded ahead into the bit buffer go back to the read-ahead
@@ -75,26 +79,31 @@ void save_state(TiffInput *in, LzwState &s)
     in->code_width = s.width;
     in->next_code = s.next_code;
     in->history_end = s.end;
+    in->history_read = s.read;
 }
 
 // Loads stored bytes one at a time, with the checks that the strip and the
-// file hold another; 0 or minus the failure.
-int load_bytes_slowly(TiffInput *in, LzwState &s)
+// file hold another; a failure is noted in the state.
+LzwState load_bytes_slowly(TiffInput *in, LzwState s)
 {
     while (s.held < s.width) {
         if (s.next == s.stored_end) {
-            if (in->budget == 0)
-                return -MSG_LZW_TOO_FEW;
+            if (in->budget == 0) {
+                s.failure = MSG_LZW_TOO_FEW;
+                return s;
+            }
             in->ahead_next = s.next;
-            if (!refill_strip_input(in))
-                return -MSG_LZW_END_OF_FILE;
+            if (!refill_strip_input(in)) {
+                s.failure = MSG_LZW_END_OF_FILE;
+                return s;
+            }
             s.next = in->ahead_next;
             s.stored_end = in->ahead_end;
         }
         s.bits |= uint64_t{*s.next++} << (56 - s.held);
         s.held += 8;
     }
-    return 0;
+    return s;
 }
 
 // The next code, or minus the failure. Where 8 stored bytes are at hand the
@@ -111,9 +120,9 @@ inline int read_code(TiffInput *in, LzwState &s)
         s.next += (63 - s.held) >> 3;
         s.held |= 56;
     } else if (s.held < s.width) {
-        int failure = load_bytes_slowly(in, s);
-        if (failure != 0)
-            return failure;
+        s = load_bytes_slowly(in, s);
+        if (s.failure != MSG_NONE)
+            return -s.failure;
     }
     int code = static_cast<int>(s.bits >> (64 - s.width));
     s.bits <<= s.width;
@@ -155,25 +164,25 @@ inline bool take_pending_entry(LzwState &s)
 
 // After a clear code: the single-byte code that must follow, which makes no
 // entry. No later string refers to what came before it, so only the bytes
-// not handed out yet (those from `read` on) are kept.
-Message restart_table(TiffInput *in, LzwState &s, LzwEntry *table, uint8_t *history, size_t &read)
+// not handed out yet are kept. A failure is noted in the state.
+LzwState restart_table(TiffInput *in, LzwState s)
 {
     s.width = 9;
     s.next_code = FIRST_ENTRY;
     int code = read_code(in, s);
     if (code < 0)
-        return static_cast<Message>(-code);
-    if (code == END_CODE)
-        return MSG_LZW_EARLY_END;
-    if (code >= CLEAR_CODE)
-        return MSG_LZW_BAD_CODE_AFTER_CLEAR;
-    size_t unread = s.end - read;
-    std::memmove(history + LITERALS, history + read, unread);
-    read = LITERALS;
-    history[LITERALS + unread] = static_cast<uint8_t>(code);
-    table[FIRST_ENTRY] = LzwEntry{static_cast<uint32_t>(LITERALS + unread), 2};
+        return s;
+    if (code >= CLEAR_CODE) {
+        s.failure = code == END_CODE ? MSG_LZW_EARLY_END : MSG_LZW_BAD_CODE_AFTER_CLEAR;
+        return s;
+    }
+    size_t unread = s.end - s.read;
+    std::memmove(in->history + LITERALS, in->history + s.read, unread);
+    in->history[LITERALS + unread] = static_cast<uint8_t>(code);
+    in->table[FIRST_ENTRY] = LzwEntry{static_cast<uint32_t>(LITERALS + unread), 2};
+    s.read = LITERALS;
     s.end = LITERALS + unread + 1;
-    return MSG_NONE;
+    return s;
 }
 
 Message lzw_begin_strip(TiffInput *in, uint32_t offset, uint32_t byte_count)
@@ -208,8 +217,7 @@ Message lzw_next_bytes(TiffInput *in, uint8_t *dst, size_t count)
     LzwState s = take_state(in);
     LzwEntry *table = in->table;
     uint8_t *history = in->history;
-    size_t read = in->history_read;
-    size_t want = read + count;
+    size_t want = s.read + count;
     while (s.end < want) {
         int code = read_code(in, s);
         if ((static_cast<unsigned>(code) <= static_cast<unsigned>(s.next_code)) & ((code | 1) != END_CODE)) {
@@ -235,14 +243,14 @@ Message lzw_next_bytes(TiffInput *in, uint8_t *dst, size_t count)
         } else if (code == END_CODE) {
             return MSG_LZW_EARLY_END;
         } else {
-            want -= read - LITERALS;
-            Message failure = restart_table(in, s, table, history, read);
-            if (failure != MSG_NONE)
-                return failure;
+            want -= s.read - LITERALS;
+            s = restart_table(in, s);
+            if (s.failure != MSG_NONE)
+                return s.failure;
         }
     }
-    std::memcpy(dst, history + read, count);
-    in->history_read = read + count;
+    std::memcpy(dst, history + s.read, count);
+    s.read += count;
     save_state(in, s);
     return MSG_NONE;
 }
