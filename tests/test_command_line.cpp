@@ -2,7 +2,10 @@
 // standard error, exit statuses, and which failure wins when several are
 // present.
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/resource.h>
 
+#include <cstdlib>
 #include <filesystem>
 #include <functional>
 
@@ -39,6 +42,20 @@ ChildResult imgratio(const std::vector<std::string> &args)
     std::vector<std::string> argv = {imgratio_binary()};
     argv.insert(argv.end(), args.begin(), args.end());
     return run_program(argv);
+}
+
+// The program on one thread ("1") or with the divisor read on a second one
+// ("2"), its files limited to `file_size` bytes.
+ChildResult imgratio_with(const std::vector<std::string> &args, const char *threads, rlim_t file_size = RLIM_INFINITY)
+{
+    std::vector<std::string> argv = {imgratio_binary()};
+    argv.insert(argv.end(), args.begin(), args.end());
+    return run_program(argv, [=] {
+        setenv("IMGRATIO_THREADS", threads, 1);
+        signal(SIGXFSZ, SIG_IGN);
+        struct rlimit limit = {file_size, file_size};
+        setrlimit(RLIMIT_FSIZE, &limit);
+    });
 }
 
 }  // namespace
@@ -97,9 +114,24 @@ TEST(CommandLine, TheFailureOfAWholeReadOfDividendThenDivisorThenStoreWins)
     std::string last_strip_long = image([](std::vector<Bytes> &s) { s[5].push_back(0); });
     std::string other_size = image({}, 5);
     std::string no_directory = scratch_path("no-such-dir") + "/out.tif";
+    // A store that fails after rows have gone through it: the inputs are
+    // still read to their ends, and their errors outrank it. The image is
+    // taller than the rows a second thread reads ahead.
+    const uint32_t wide = 32768, tall = 64;
+    auto big_image = [&](bool last_strip_long) {
+        return image_file(wide, tall, 16, std::vector<uint16_t>(size_t{wide} * tall, 9), {}, true,
+                          [&](std::vector<Bytes> &s) {
+                              if (last_strip_long)
+                                  s.back().push_back(0);
+                          });
+    };
+    std::string big_good = big_image(false), big_bad = big_image(true);
     struct Case {
         std::string dividend, divisor, output, message;
+        rlim_t file_size = RLIM_INFINITY;
     };
+    std::string out = scratch_path("out.tif");
+    for (const char *threads : {"1", "2"})
     for (const Case &c : std::vector<Case>{
              {bad_magic, "/nonexistent.tif", "", bad_magic + " : bad magic number.\n"},
              {good, "/nonexistent.tif", "", "/nonexistent.tif : file not found.\n"},
@@ -113,14 +145,17 @@ TEST(CommandLine, TheFailureOfAWholeReadOfDividendThenDivisorThenStoreWins)
              // An input error outranks an output that cannot be made.
              {last_strip_long, good, no_directory, last_strip_long + " : too many codes.\n"},
              {good, last_strip_long, no_directory, last_strip_long + " : too many codes.\n"},
-             {good, good, no_directory, no_directory + " : file not stored.\n"}}) {
-        SCOPED_TRACE(c.message);
-        std::string out = c.output.empty() ? scratch_path("out.tif") : c.output;
-        ChildResult r = imgratio({c.dividend, c.divisor, out});
+             {good, good, no_directory, no_directory + " : file not stored.\n"},
+             {big_good, big_good, out, out + " : file not stored.\n", 65536},
+             {big_good, big_bad, out, big_bad + " : too many codes.\n", 65536},
+             {big_bad, big_good, out, big_bad + " : too many codes.\n", 65536}}) {
+        SCOPED_TRACE(c.message + " with threads=" + threads);
+        std::string output = c.output.empty() ? out : c.output;
+        ChildResult r = imgratio_with({c.dividend, c.divisor, output}, threads, c.file_size);
         EXPECT_EQ(r.exit_code, 1);
         EXPECT_EQ(r.err, c.message);
         EXPECT_EQ(r.out, "");
-        EXPECT_FALSE(std::filesystem::exists(out));
+        EXPECT_FALSE(std::filesystem::exists(output));
     }
     // An existing output stays as it was.
     std::string existing = scratch_path("existing.tif");
