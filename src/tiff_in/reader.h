@@ -62,9 +62,10 @@ Message take_strip_bytes(TiffInput *in, uint8_t *dst, size_t count, Message too_
 constexpr size_t AHEAD_BYTES = size_t{1} << 16;
 constexpr size_t LZW_TABLE_BYTES = 4097 * 8;
 // The bytes decoded since the last clear code, which the table's strings
-// point into: at most the 3839 strings of one table, of at most 1 to 3839
-// bytes, after at most one string's bytes not yet handed out, and slack for
-// copies in 16-byte blocks. Pages of it are touched only as they are used.
+// point into: after the 256 single bytes (and slack), at most one string's
+// bytes not yet handed out and the 3839 strings of one table, of at most 1
+// to 3839 bytes, and slack for copies in 8-byte blocks. Pages of it are
+// touched only as they are used.
 constexpr size_t LZW_HISTORY_BYTES = 256 + 16 + size_t{3839} * 3840 / 2 + 3840 + 64;
 
 extern const StripDecoder uncompressed_decoder;
