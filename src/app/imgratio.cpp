@@ -52,8 +52,7 @@ struct RowRing {
     std::condition_variable slot_free;
     uint32_t produced = 0;   // rows put in the ring
     uint32_t consumed = 0;   // rows the main thread is done with
-    bool stopped = false;    // the main thread takes no more rows...
-    bool cancelled = false;  // ...and the rest of the input no longer matters
+    bool stopped = false;    // the main thread takes no more rows
     bool finished = false;   // the reader puts no more rows
     Message failure = MSG_NONE;  // the input's first, once finished
     std::thread reader;
@@ -128,22 +127,19 @@ uint16_t *ring_slot(RowRing *ring, uint32_t row)
     return ring->slots + size_t{row % ring->capacity} * ring->input->width;
 }
 
-// The reader thread: the input's rows into the ring until it is full, the
-// input fails or the main thread stops taking rows; then, unless cancelled,
-// the rest of the input is checked for errors.
+// The reader thread: the input's rows into the ring, waiting while it is
+// full, until the input fails or the main thread stops taking rows. The
+// rows it never read are left to the main thread to check.
 void read_ahead(RowRing *ring)
 {
     TiffInput *in = ring->input;
     Message failure = MSG_NONE;
-    bool check_rest = true;
     for (uint32_t y = 0; y < in->height; ++y) {
         {
             std::unique_lock<std::mutex> hold(ring->lock);
             ring->slot_free.wait(hold, [ring] { return ring->produced - ring->consumed < ring->capacity || ring->stopped; });
-            if (ring->stopped) {
-                check_rest = !ring->cancelled;
+            if (ring->stopped)
                 break;
-            }
         }
         failure = read_tiff_row(in);
         if (failure != MSG_NONE)
@@ -158,8 +154,6 @@ void read_ahead(RowRing *ring)
         if (wake)
             ring->row_ready.notify_one();
     }
-    if (failure == MSG_NONE && check_rest)
-        failure = skip_tiff_rows(in);
     {
         std::lock_guard<std::mutex> hold(ring->lock);
         ring->failure = failure;
@@ -211,22 +205,15 @@ void release_ring_row(RowRing *ring)
         ring->slot_free.notify_one();
 }
 
-// Tells the reader that no more rows are taken. A cancelled reader stops at
-// once, since its input's errors no longer matter; otherwise it goes on to
-// check the rows it has not read.
-void stop_ring(RowRing *ring, bool cancel)
+// Stops the reader and waits for it; returns the divisor's failure, if it
+// met one.
+Message stop_ring(RowRing *ring)
 {
     {
         std::lock_guard<std::mutex> hold(ring->lock);
         ring->stopped = true;
-        ring->cancelled = cancel;
     }
     ring->slot_free.notify_one();
-}
-
-// Waits for a stopped reader; returns the input's first failure.
-Message finish_ring(RowRing *ring)
-{
     ring->reader.join();
     release_memory(ring->slots);
     ring->slots = nullptr;
@@ -280,14 +267,12 @@ int run_imgratio(int argc, char **argv)
         r.ring_running = wants_reader_thread(r.divisor) && start_ring(&r);
         failure = stream_rows(&r);
     }
-    // What is left unread still has to be free of errors that outrank the
-    // one already met; with the reader thread, both inputs at once.
     if (r.ring_running)
-        stop_ring(&r.ring, failure != MSG_NONE);
+        r.divisor_failure = stop_ring(&r.ring);
+    // What is left unread still has to be free of errors that outrank the
+    // one already met.
     if (failure == MSG_NONE)
         failure = skip_tiff_rows(&r.dividend);
-    if (r.ring_running)
-        r.divisor_failure = finish_ring(&r.ring);
     if (failure == MSG_NONE && r.divisor_failure == MSG_NONE)
         r.divisor_failure = skip_tiff_rows(&r.divisor);
 
