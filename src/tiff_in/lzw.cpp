@@ -41,8 +41,7 @@ static_assert((TABLE_SIZE + 1) * sizeof(LzwEntry) <= LZW_TABLE_BYTES, "the table
 // operation so that the compiler can keep it in registers: stores of decoded
 // bytes could otherwise alias it and force it back to memory. For the same
 // reason it is passed by value to the functions that are not inlined. The
-// strip's
-// stored bytes not yet loaded into the bit buffer are those of the
+// strip's stored bytes not yet loaded into the bit buffer are those of the
 // read-ahead from `next` on, and in->budget more.
 struct LzwState {
     uint64_t bits;  // the next code's bits at the top; below `held`, the bits that
@@ -137,9 +136,10 @@ void unread_code(LzwState &s, int code)
     s.held += s.width;
 }
 
-// Copies a string of the history that ends at or before dst. Strings of up to 8 bytes go as one 8-byte load and store,
-// longer ones 8 bytes at a time; either may write up to 7 bytes past the
-// string (the history has slack for them).
+// Copies a string of the history that ends at or before dst. Strings of up
+// to 8 bytes go as one 8-byte load and store, longer ones 8 bytes at a time;
+// either may write up to 7 bytes past the string (the history has slack for
+// them).
 inline void copy_string(uint8_t *dst, const uint8_t *src, uint32_t length)
 {
     uint64_t eight;
@@ -282,7 +282,7 @@ int read_closing_code(TiffInput *in, LzwState &s)
 Message lzw_end_strip(TiffInput *in)
 {
     LzwState s = take_state(in);
-    size_t unread = s.end - in->history_read;
+    size_t unread = s.end - s.read;
     bool extra_code = false;
     int code = read_closing_code(in, s);
     if (code < 0)
