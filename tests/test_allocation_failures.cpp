@@ -2,7 +2,6 @@
 // through the test build's allocation seam (each allocation in turn), and
 // for the large ones through a real address-space limit on the binary.
 #include <gtest/gtest.h>
-#include <sys/resource.h>
 
 #include <filesystem>
 
@@ -11,7 +10,7 @@
 
 namespace {
 
-std::string pair_file(const std::string &description)
+std::string pair_file(const std::string &name, const std::string &description)
 {
     ImageOptions o;
     o.width = 64;
@@ -19,8 +18,10 @@ std::string pair_file(const std::string &description)
     o.bits = 16;
     o.rows_per_strip = 4;
     o.description = description;
-    std::vector<uint16_t> samples(64 * 8, 7);
-    std::string path = scratch_path("pair.tif");
+    std::vector<uint16_t> samples(64 * 8);
+    for (size_t i = 0; i < samples.size(); ++i)
+        samples[i] = static_cast<uint16_t>(i * 37 + description.size());
+    std::string path = scratch_path(name);
     write_file(path, build_tiff(make_image_layout(o, pack_strips(samples, o))));
     return path;
 }
@@ -29,16 +30,18 @@ std::string pair_file(const std::string &description)
 
 TEST(AllocationFailures, EachAllocationInTurn)
 {
-    std::string dividend = pair_file("the dividend's description");
-    std::string divisor = pair_file("the divisor's description");
-    // The allocations of a run, in order: per input its description, row
-    // buffers and the windows of its two strip tables; the result's row
-    // table and row; the writer's buffer.
+    std::string dividend = pair_file("dividend.tif", "the dividend's description");
+    std::string divisor = pair_file("divisor.tif", "the divisor's description");
+    // The allocations of a run, in order: per input the reader's state, its
+    // description, row buffers and the windows of its two strip tables; the
+    // result's row table and row; the writer's buffer.
     const std::vector<std::string> expected = {
+        dividend + " : cell memory allocation error.\n",
         dividend + " : image description memory allocation error.\n",
         dividend + " : cell memory allocation error.\n",
         dividend + " : strip offset memory allocation error.\n",
         dividend + " : strip bytes count memory allocation error.\n",
+        divisor + " : cell memory allocation error.\n",
         divisor + " : image description memory allocation error.\n",
         divisor + " : cell memory allocation error.\n",
         divisor + " : strip offset memory allocation error.\n",
@@ -47,11 +50,11 @@ TEST(AllocationFailures, EachAllocationInTurn)
         "cell memory allocation error (2).\n",
         "OUT : TIFF work memory allocation error.\n",
     };
-    for (size_t n = 1; n <= expected.size() + 1; ++n) {
+    for (unsigned n = 1; n <= expected.size() + 1; ++n) {
         std::string out = scratch_path("out.tif");
-        std::string variable = "IMGRATIO_FAIL_ALLOCATION=" + std::to_string(n);
-        ChildResult r = run_program({imgratio_seam_binary(), dividend, divisor, out},
-                                    [&] { putenv(const_cast<char *>(variable.c_str())); });
+        RunOptions failing;
+        failing.fail_allocation = n;
+        ChildResult r = imgratio({dividend, divisor, out}, failing);
         SCOPED_TRACE(testing::Message() << "allocation " << n);
         if (n > expected.size()) {
             EXPECT_EQ(r.exit_code, 0) << r.err;
@@ -67,36 +70,43 @@ TEST(AllocationFailures, EachAllocationInTurn)
     }
 }
 
+TEST(AllocationFailures, WithoutTheRingOrTheThreadTheDivisorIsReadOnOneThread)
+{
+    std::string dividend = pair_file("dividend.tif", "the dividend's description");
+    std::string divisor = pair_file("divisor.tif", "the divisor's description");
+    std::string reference = scratch_path("reference.tif");
+    RunOptions one;
+    one.threads = "1";
+    ASSERT_EQ(imgratio({dividend, divisor, reference}, one).exit_code, 0);
+    // After the writer's buffer (allocation 13) come the ring and the thread.
+    for (unsigned n : {14u, 15u}) {
+        SCOPED_TRACE(testing::Message() << "allocation " << n);
+        std::string out = scratch_path("out.tif");
+        RunOptions two;
+        two.threads = "2";
+        two.fail_allocation = n;
+        ChildResult r = imgratio({dividend, divisor, out}, two);
+        EXPECT_EQ(r.exit_code, 0) << r.err;
+        EXPECT_EQ(read_file(out), read_file(reference));
+    }
+}
+
 #if defined(IMGRATIO_TESTS_UNDER_SANITIZER)
 TEST(AllocationFailures, AddressSpaceLimit)
 {
     GTEST_SKIP() << "the sanitizers reserve more address space than any limit here allows";
 }
 #else
-namespace {
-
-ChildResult run_limited(const std::vector<std::string> &args, rlim_t address_space)
-{
-    std::vector<std::string> argv = {imgratio_binary()};
-    argv.insert(argv.end(), args.begin(), args.end());
-    return run_program(argv, [address_space] {
-        struct rlimit limit = {address_space, address_space};
-        setrlimit(RLIMIT_AS, &limit);
-    });
-}
-
-constexpr rlim_t MiB = rlim_t{1} << 20;
-
-}  // namespace
-
 TEST(AllocationFailures, AddressSpaceLimit)
 {
+    RunOptions limited;
+    limited.address_space = rlim_t{512} << 20;
     // A 2 GiB description in a file of a few hundred bytes.
     TiffLayout layout = make_image_layout(ImageOptions{}, {{0}});
     layout.entries.push_back(TiffEntry{270, 2, {}, 0x7FFFFFFF, 8});
     std::string description = scratch_path("description.tif");
     write_file(description, build_tiff(layout));
-    ChildResult r = run_limited({description, description, scratch_path("out.tif")}, 512 * MiB);
+    ChildResult r = imgratio({description, description, scratch_path("out.tif")}, limited);
     EXPECT_EQ(r.err, description + " : image description memory allocation error.\n");
     EXPECT_EQ(r.exit_code, 1);
 
@@ -106,7 +116,7 @@ TEST(AllocationFailures, AddressSpaceLimit)
     wide.bits = 16;
     std::string cells = scratch_path("cells.tif");
     write_file(cells, build_tiff(make_image_layout(wide, {{0}})));
-    r = run_limited({cells, cells, scratch_path("out.tif")}, 512 * MiB);
+    r = imgratio({cells, cells, scratch_path("out.tif")}, limited);
     EXPECT_EQ(r.err, cells + " : cell memory allocation error.\n");
     EXPECT_EQ(r.exit_code, 1);
 }

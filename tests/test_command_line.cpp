@@ -2,13 +2,12 @@
 // standard error, exit statuses, and which failure wins when several are
 // present.
 #include <gtest/gtest.h>
-#include <signal.h>
-#include <sys/resource.h>
 
-#include <cstdlib>
 #include <filesystem>
 #include <functional>
+#include <random>
 
+#include "app/app.h"
 #include "support/child_process.h"
 #include "support/load_helpers.h"
 #include "support/tiff_builder.h"
@@ -35,22 +34,6 @@ std::string image_file(uint32_t width, uint32_t height, uint32_t bits, const std
     std::string path = scratch_path("input.tif");
     write_file(path, build_tiff(make_image_layout(o, strips)));
     return path;
-}
-
-// The program; `threads` "1" keeps it on one thread, "2" has the divisor
-// read on a second one, and its files may be limited to `file_size` bytes.
-ChildResult imgratio(const std::vector<std::string> &args, const char *threads = nullptr,
-                     rlim_t file_size = RLIM_INFINITY)
-{
-    std::vector<std::string> argv = {imgratio_binary()};
-    argv.insert(argv.end(), args.begin(), args.end());
-    return run_program(argv, [=] {
-        if (threads != nullptr)
-            setenv("IMGRATIO_THREADS", threads, 1);
-        signal(SIGXFSZ, SIG_IGN);
-        struct rlimit limit = {file_size, file_size};
-        setrlimit(RLIMIT_FSIZE, &limit);
-    });
 }
 
 }  // namespace
@@ -146,7 +129,10 @@ TEST(CommandLine, TheFailureOfAWholeReadOfDividendThenDivisorThenStoreWins)
              {big_bad, big_good, "", big_bad + " : too many codes.\n", 65536}}) {
         SCOPED_TRACE(c.message + " with threads=" + threads);
         std::string output = c.output.empty() ? out : c.output;
-        ChildResult r = imgratio({c.dividend, c.divisor, output}, threads, c.file_size);
+        RunOptions options;
+        options.threads = threads;
+        options.file_size = c.file_size;
+        ChildResult r = imgratio({c.dividend, c.divisor, output}, options);
         EXPECT_EQ(r.exit_code, 1);
         EXPECT_EQ(r.err, c.message);
         EXPECT_EQ(r.out, "");
@@ -157,4 +143,42 @@ TEST(CommandLine, TheFailureOfAWholeReadOfDividendThenDivisorThenStoreWins)
     write_file(existing, {'o', 'l', 'd'});
     EXPECT_EQ(imgratio({good, last_strip_long, existing}).exit_code, 1);
     EXPECT_EQ(read_file(existing), (Bytes{'o', 'l', 'd'}));
+}
+
+TEST(CommandLine, TheReaderThreadGivesTheBytesOfOneThread)
+{
+    // Rows that fill a ring of 2 and of 3 rows, in images several rings tall.
+    std::mt19937 rng(5);
+    for (uint32_t width : {262144u, 150000u}) {
+        SCOPED_TRACE(testing::Message() << "width " << width);
+        const uint32_t height = 24;
+        std::vector<uint16_t> a(size_t{width} * height), b(a.size());
+        for (size_t i = 0; i < a.size(); ++i) {
+            a[i] = static_cast<uint16_t>(rng());
+            b[i] = static_cast<uint16_t>(rng() % 5000);
+        }
+        std::string dividend = image_file(width, height, 16, a);
+        std::string divisor = image_file(width, height, 16, b);
+        std::string one = scratch_path("one.tif"), two = scratch_path("two.tif");
+        RunOptions options;
+        options.threads = "1";
+        ASSERT_EQ(imgratio({dividend, divisor, one}, options).exit_code, 0);
+        options.threads = "2";
+        ChildResult r = imgratio({dividend, divisor, two}, options);
+        ASSERT_EQ(r.exit_code, 0) << r.err;
+        EXPECT_TRUE(read_file(one) == read_file(two)) << "outputs differ";
+    }
+}
+
+TEST(CommandLine, TheReaderThreadIsUsedForLargeImagesWhereTwoProcessorsAre)
+{
+    EXPECT_FALSE(wants_reader_thread(2048, 2047, nullptr, 2));
+    EXPECT_TRUE(wants_reader_thread(2048, 2048, nullptr, 2));
+    EXPECT_FALSE(wants_reader_thread(2048, 2048, nullptr, 1));
+    EXPECT_FALSE(wants_reader_thread(8192, 8192, "1", 2));
+    EXPECT_TRUE(wants_reader_thread(1, 1, "2", 1));
+    EXPECT_TRUE(wants_reader_thread(8192, 8192, "other", 2));
+    // A ring must hold two rows: rows of up to 512 KiB.
+    EXPECT_TRUE(wants_reader_thread(262144, 16, "2", 2));
+    EXPECT_FALSE(wants_reader_thread(262145, 16, "2", 2));
 }

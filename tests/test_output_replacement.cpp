@@ -4,7 +4,6 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -39,18 +38,6 @@ size_t entries_in(const std::string &dir)
     return static_cast<size_t>(std::distance(fs::directory_iterator(dir), fs::directory_iterator{}));
 }
 
-ChildResult imgratio_limited(const std::vector<std::string> &args, rlim_t file_size, bool ignore_sigxfsz)
-{
-    std::vector<std::string> argv = {imgratio_binary()};
-    argv.insert(argv.end(), args.begin(), args.end());
-    return run_program(argv, [=] {
-        if (ignore_sigxfsz)
-            signal(SIGXFSZ, SIG_IGN);
-        struct rlimit limit = {file_size, file_size};
-        setrlimit(RLIMIT_FSIZE, &limit);
-    });
-}
-
 }  // namespace
 
 TEST(OutputReplacement, OutputThatIsAnInputIsReplacedWholeOrKept)
@@ -61,7 +48,10 @@ TEST(OutputReplacement, OutputThatIsAnInputIsReplacedWholeOrKept)
     // Larger than the input, so that the limit stops the store, not the reads.
     for (bool ignore : {true, false}) {
         SCOPED_TRACE(ignore ? "write fails" : "killed by SIGXFSZ");
-        ChildResult r = imgratio_limited({image, image, image}, original.size() / 2, ignore);
+        RunOptions limited;
+        limited.file_size = original.size() / 2;
+        limited.killed_past_file_size = !ignore;
+        ChildResult r = imgratio({image, image, image}, limited);
         if (ignore) {
             EXPECT_EQ(r.exit_code, 1);
             EXPECT_EQ(r.err, image + " : file not stored.\n");
@@ -71,7 +61,7 @@ TEST(OutputReplacement, OutputThatIsAnInputIsReplacedWholeOrKept)
         EXPECT_EQ(read_file(image), original);
         EXPECT_EQ(entries_in(dir), 1u) << "no stray file";
     }
-    ChildResult r = run_program({imgratio_binary(), image, image, image});
+    ChildResult r = imgratio({image, image, image});
     ASSERT_EQ(r.exit_code, 0) << r.err;
     EXPECT_EQ(load_file(image).samples, std::vector<uint16_t>(256 * 256, 1000));
     EXPECT_EQ(entries_in(dir), 1u);
@@ -85,7 +75,7 @@ TEST(OutputReplacement, SymlinksStayAndPermissionBitsAreKept)
     write_file(target, {'o', 'l', 'd'});
     ASSERT_EQ(chmod(target.c_str(), 0640), 0);
     ASSERT_EQ(symlink("target.tif", link.c_str()), 0);
-    ASSERT_EQ(run_program({imgratio_binary(), image, image, link}).exit_code, 0);
+    ASSERT_EQ(imgratio({image, image, link}).exit_code, 0);
     EXPECT_TRUE(fs::is_symlink(link));
     EXPECT_EQ(load_file(target).samples[0], 1000);
     struct stat st;
@@ -94,7 +84,9 @@ TEST(OutputReplacement, SymlinksStayAndPermissionBitsAreKept)
 
     // A new file gets 0666 less the umask.
     std::string fresh = dir + "/fresh.tif";
-    ASSERT_EQ(run_program({imgratio_binary(), image, image, fresh}, [] { umask(027); }).exit_code, 0);
+    RunOptions umask_027;
+    umask_027.before_exec = [] { umask(027); };
+    ASSERT_EQ(imgratio({image, image, fresh}, umask_027).exit_code, 0);
     ASSERT_EQ(stat(fresh.c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 07777, 0640u);
     EXPECT_EQ(entries_in(dir), 4u);
@@ -105,7 +97,7 @@ TEST(OutputReplacement, PipesFifosAndDevicesGetTheSameBytesAndStay)
     std::string image;
     std::string dir = directory_with_image(9, &image);
     std::string regular = dir + "/regular.tif";
-    ASSERT_EQ(run_program({imgratio_binary(), image, image, regular}).exit_code, 0);
+    ASSERT_EQ(imgratio({image, image, regular}).exit_code, 0);
     const Bytes expected = read_file(regular);
 
     // Standard output is a file for run_program; through /dev/stdout the
@@ -120,7 +112,7 @@ TEST(OutputReplacement, PipesFifosAndDevicesGetTheSameBytesAndStay)
             piped.append(buf, static_cast<size_t>(n));
         close(fd);
     });
-    ChildResult r = run_program({imgratio_binary(), image, image, stdout_path});
+    ChildResult r = imgratio({image, image, stdout_path});
     // Should the program never have opened the FIFO, the reader would wait
     // for a writer for ever: be that writer.
     int unblock = open(stdout_path.c_str(), O_WRONLY | O_NONBLOCK);
@@ -140,7 +132,7 @@ TEST(OutputReplacement, PipesFifosAndDevicesGetTheSameBytesAndStay)
     EXPECT_EQ(pclose(pipe), 0);
     EXPECT_EQ(from_pipe, expected);
 
-    r = run_program({imgratio_binary(), image, image, "/dev/full"});
+    r = imgratio({image, image, "/dev/full"});
     EXPECT_EQ(r.exit_code, 1);
     EXPECT_EQ(r.err, "/dev/full : file not stored.\n");
     struct stat st;
@@ -160,20 +152,21 @@ TEST(OutputReplacement, WritePermissionIsHonouredAndADirectoryThatTakesNoNewFile
     ASSERT_EQ(chmod(fs::path(dir).parent_path().c_str(), 0755), 0);
     // Root may write anything: drop to an ordinary user.
     ASSERT_EQ(chmod(dir.c_str(), 0777), 0);
-    auto as_user = [] {
+    RunOptions as_user;
+    as_user.before_exec = [] {
         if (geteuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0))
             _exit(99);
     };
-    ChildResult r = run_program({imgratio_binary(), image, image, read_only}, as_user);
+    ChildResult r = imgratio({image, image, read_only}, as_user);
     EXPECT_EQ(r.err, read_only + " : file not stored.\n");
     EXPECT_EQ(read_file(read_only), (Bytes{'o', 'l', 'd'}));
 
     // A directory that takes no new file: a writable output is rewritten in
     // place, a missing one cannot be made.
     ASSERT_EQ(chmod(dir.c_str(), 0555), 0);
-    r = run_program({imgratio_binary(), image, image, out}, as_user);
+    r = imgratio({image, image, out}, as_user);
     EXPECT_EQ(r.exit_code, 0) << r.err;
-    r = run_program({imgratio_binary(), image, image, missing}, as_user);
+    r = imgratio({image, image, missing}, as_user);
     EXPECT_EQ(r.exit_code, 1);
     EXPECT_EQ(r.err, missing + " : file not stored.\n");
     chmod(dir.c_str(), 0755);

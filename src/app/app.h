@@ -1,9 +1,11 @@
-// The program's flow and the ratio kernel: the scaled quotient of two
-// images, sample by sample.
+// The program: its flow, the rows of the divisor, read here or on a second
+// thread, and the ratio kernel, the scaled quotient of two images sample by
+// sample.
 #pragma once
 
 #include <cstdint>
 
+#include "tiff_in/tiff_in.h"
 
 // a / b in IEEE double, times 1000.0, truncated toward zero to a signed
 // 64-bit integer, low 16 bits kept (no clamping). A zero divisor gives 0: the
@@ -25,6 +27,32 @@ inline uint16_t ratio_sample(uint16_t a, uint16_t b)
 
 // result[x] = ratio_sample(dividend[x], divisor[x]) for x below width.
 void compute_ratio_row(const uint16_t *dividend, const uint16_t *divisor, uint16_t *result, uint32_t width);
+
+// An input's rows one after another, read on the calling thread or, for
+// large images, on a second thread into a ring a few rows ahead. The rows
+// and the input's failure are the same either way.
+struct RowRing;
+struct RowSource {
+    TiffInput *input = nullptr;
+    RowRing *ring = nullptr;  // null: rows are read on the calling thread
+};
+
+// Starts taking the rows of an open input. The second thread is used where
+// wants_reader_thread says so and the ring and the thread can be had.
+void start_row_source(RowSource *source, TiffInput *input);
+// The next row, or null once the input has failed.
+const uint16_t *next_source_row(RowSource *source);
+// The caller is done with the row next_source_row gave it.
+void release_source_row(RowSource *source);
+// Stops taking rows; the input then stands after the last row read, and its
+// failure, if it met one, is in input->failure.
+void stop_row_source(RowSource *source);
+
+// Whether rows of this size are read on a second thread: only where a ring
+// holds at least two of them (rows of up to 512 KiB), then as `setting`
+// (IMGRATIO_THREADS) says, "1" never and "2" always, and otherwise for
+// images of 4 Mi samples and more where two processors can be had.
+bool wants_reader_thread(uint32_t width, uint32_t height, const char *setting, unsigned processors);
 
 // The whole program: checks the arguments, streams the rows of the dividend
 // and the divisor through the ratio into the output, prints the message of

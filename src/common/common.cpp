@@ -6,7 +6,7 @@
 
 namespace {
 
-const char *const message_texts[MSG_COUNT] = {
+const char *const message_texts[] = {
     "",
     "file not found.",
     "bad magic number.",
@@ -39,7 +39,6 @@ const char *const message_texts[MSG_COUNT] = {
     "LZW unexpected end of code.",
     "LZW unknown code after clear code.",
     "LZW too large code.",
-    "LZW too long string.",
     "LZW code table overflow.",
     "LZW missing end of codes.",
     "LZW too many codes.",
@@ -50,9 +49,12 @@ const char *const message_texts[MSG_COUNT] = {
     "file not stored.",
     "TIFF work memory allocation error.",
 };
+static_assert(sizeof message_texts / sizeof message_texts[0] == MSG_COUNT, "one text per message");
+
+}  // namespace
 
 #if defined(IMGRATIO_ALLOCATION_SEAM)
-bool seam_fails_this_allocation()
+bool allocation_fails_here()
 {
     static const long fail_at = [] {
         const char *n = std::getenv("IMGRATIO_FAIL_ALLOCATION");
@@ -62,10 +64,11 @@ bool seam_fails_this_allocation()
     return ++count == fail_at;
 }
 #else
-constexpr bool seam_fails_this_allocation() { return false; }
+bool allocation_fails_here()
+{
+    return false;
+}
 #endif
-
-}  // namespace
 
 const char *message_text(Message message)
 {
@@ -76,12 +79,12 @@ void *allocate_array(size_t count, size_t size)
 {
     if (size != 0 && count > SIZE_MAX / size)
         return nullptr;
-    return seam_fails_this_allocation() ? nullptr : std::malloc(count * size);
+    return allocation_fails_here() ? nullptr : std::malloc(count * size);
 }
 
 void *allocate_zeroed(size_t count, size_t size)
 {
-    return seam_fails_this_allocation() ? nullptr : std::calloc(count, size);
+    return allocation_fails_here() ? nullptr : std::calloc(count, size);
 }
 
 void release_memory(void *block)

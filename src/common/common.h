@@ -1,5 +1,6 @@
 // Types and helpers shared by the TIFF reader, the writer and the program
-// entry: the table of messages, the sample grid and checked allocation.
+// entry: the table of messages, the TIFF vocabulary, the sample grid and
+// checked allocation.
 #pragma once
 
 #include <cstddef>
@@ -41,7 +42,6 @@ enum Message : uint8_t {
     MSG_LZW_EARLY_END,
     MSG_LZW_BAD_CODE_AFTER_CLEAR,
     MSG_LZW_TOO_LARGE_CODE,
-    MSG_LZW_TOO_LONG_STRING,
     MSG_LZW_TABLE_OVERFLOW,
     MSG_LZW_NO_END,
     MSG_LZW_TOO_MANY,
@@ -58,6 +58,38 @@ enum Message : uint8_t {
 
 const char *message_text(Message message);
 
+// Tags of the TIFF standard that the reader or the writer uses, by the names
+// the standard gives them.
+enum TiffTag : uint16_t {
+    TAG_IMAGE_WIDTH = 256,
+    TAG_IMAGE_LENGTH = 257,
+    TAG_BITS_PER_SAMPLE = 258,
+    TAG_COMPRESSION = 259,
+    TAG_PHOTOMETRIC = 262,
+    TAG_FILL_ORDER = 266,
+    TAG_IMAGE_DESCRIPTION = 270,
+    TAG_STRIP_OFFSETS = 273,
+    TAG_SAMPLES_PER_PIXEL = 277,
+    TAG_ROWS_PER_STRIP = 278,
+    TAG_STRIP_BYTE_COUNTS = 279,
+    TAG_PLANAR_CONFIGURATION = 284,
+    TAG_PREDICTOR = 317,
+};
+
+// Field types of directory entries.
+enum TiffType : uint16_t {
+    TYPE_ASCII = 2,
+    TYPE_SHORT = 3,
+    TYPE_LONG = 4,
+};
+
+// Values of the Compression tag.
+enum TiffCompression : uint16_t {
+    COMPRESSION_NONE = 1,
+    COMPRESSION_LZW = 5,
+    COMPRESSION_PACKBITS = 32773,
+};
+
 // An image of unsigned 16-bit samples: `height` rows of `width` samples in
 // one block, `samples`, reached through the `rows` table.
 struct SampleGrid {
@@ -73,13 +105,18 @@ int allocate_sample_grid(SampleGrid *grid, uint32_t width, uint32_t height);
 void release_sample_grid(SampleGrid *grid);
 
 // Heap blocks for every size that comes from file data: null on failure,
-// and for allocate_array also when count x size does not fit in size_t. A
-// build with IMGRATIO_ALLOCATION_SEAM, made for the tests only, fails the
-// allocation whose number (from 1) the environment variable
-// IMGRATIO_FAIL_ALLOCATION gives, so that every failure path can be reached.
+// and for allocate_array also when count x size does not fit in size_t.
 void *allocate_array(size_t count, size_t size);
 void *allocate_zeroed(size_t count, size_t size);
 void release_memory(void *block);
+
+// Whether the allocation about to be made fails: always false, but in a
+// build with IMGRATIO_ALLOCATION_SEAM, made for the tests only, for the
+// allocation whose number (from 1) the environment variable
+// IMGRATIO_FAIL_ALLOCATION gives, so that every failure path can be
+// reached. The functions above ask it; so does the start of a thread, whose
+// stack is an allocation too.
+bool allocation_fails_here();
 
 // True on a host that stores the high byte of a 16-bit value first.
 bool host_is_big_endian();

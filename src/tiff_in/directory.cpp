@@ -4,16 +4,15 @@
 // of tag 65535 and every lookup finds nothing.
 #include "tiff_in/reader.h"
 
-bool seek_input(TiffInput *in, uint64_t offset)
+bool seek_file(std::FILE *stream, uint64_t offset)
 {
     // A long may be only 32 bits wide: move in steps that always fit one.
     constexpr uint64_t step = 0x40000000;
     int origin = SEEK_SET;
     bool ok = true;
     for (; offset > step; offset -= step, origin = SEEK_CUR)
-        ok = std::fseek(in->stream, static_cast<long>(step), origin) == 0 && ok;
-    in->ahead_next = in->ahead_end = nullptr;
-    return std::fseek(in->stream, static_cast<long>(offset), origin) == 0 && ok;
+        ok = std::fseek(stream, static_cast<long>(step), origin) == 0 && ok;
+    return std::fseek(stream, static_cast<long>(offset), origin) == 0 && ok;
 }
 
 namespace {
@@ -64,68 +63,69 @@ uint32_t read_u32_be(std::FILE *stream)
     return (hi << 16) | lo;
 }
 
-uint16_t find_tag(TiffInput *in, uint16_t tag)
+uint16_t find_tag(TiffDirectory *dir, uint16_t tag)
 {
-    seek_input(in, in->ifd);
-    uint32_t entries = in->read_u16(in->stream);
+    seek_file(dir->stream, dir->ifd);
+    uint32_t entries = dir->read_u16(dir->stream);
     for (uint32_t i = 0; i < entries; ++i) {
-        if (in->read_u16(in->stream) == tag)
-            return static_cast<uint16_t>(in->read_u16(in->stream));
+        if (dir->read_u16(dir->stream) == tag)
+            return static_cast<uint16_t>(dir->read_u16(dir->stream));
         // Past the end every entry reads as tag 65535: no other tag can follow.
-        if (std::feof(in->stream) && tag != 0xFFFF)
+        if (std::feof(dir->stream) && tag != 0xFFFF)
             return 0;
-        skip_bytes(in->stream, 10);
+        skip_bytes(dir->stream, 10);
     }
     return 0;
 }
 
-uint32_t get_tag_integer(TiffInput *in, uint16_t tag, uint32_t default_value)
+uint32_t get_tag_integer(TiffDirectory *dir, uint16_t tag, uint32_t default_value)
 {
-    uint16_t type = find_tag(in, tag);
-    if (type != 3 && type != 4)
+    uint16_t type = find_tag(dir, tag);
+    if (type != TYPE_SHORT && type != TYPE_LONG)
         return default_value;
-    if (in->read_u32(in->stream) != 1)
+    if (dir->read_u32(dir->stream) != 1)
         return default_value;
-    return type == 3 ? in->read_u16(in->stream) : in->read_u32(in->stream);
+    return type == TYPE_SHORT ? dir->read_u16(dir->stream) : dir->read_u32(dir->stream);
 }
 
-uint16_t get_tag_short(TiffInput *in, uint16_t tag, uint16_t default_value)
+uint16_t get_tag_short(TiffDirectory *dir, uint16_t tag, uint16_t default_value)
 {
-    if (find_tag(in, tag) != 3 || in->read_u32(in->stream) != 1)
+    if (find_tag(dir, tag) != TYPE_SHORT || dir->read_u32(dir->stream) != 1)
         return default_value;
-    return static_cast<uint16_t>(in->read_u16(in->stream));
+    return static_cast<uint16_t>(dir->read_u16(dir->stream));
 }
 
-int find_tag_array(TiffInput *in, uint16_t tag, uint32_t expected_count, StripTable *table)
+int find_tag_table(TiffDirectory *dir, uint16_t tag, uint32_t count, StripTable *table)
 {
-    uint16_t type = find_tag(in, tag);
-    if (type != 3 && type != 4)
+    uint16_t type = find_tag(dir, tag);
+    if (type != TYPE_SHORT && type != TYPE_LONG)
         return 1;
-    if (in->read_u32(in->stream) != expected_count)
+    if (dir->read_u32(dir->stream) != count)
         return 2;
     // Values fit in the 4-byte field up to 2 SHORTs or 1 LONG; else the field
     // holds their offset.
     table->type = type;
-    if (expected_count > (type == 3 ? 2u : 1u))
-        table->values_at = in->read_u32(in->stream);
+    table->count = count;
+    if (count > (type == TYPE_SHORT ? 2u : 1u))
+        table->values_at = dir->read_u32(dir->stream);
     else
-        table->values_at = static_cast<uint64_t>(std::ftell(in->stream));
+        table->values_at = static_cast<uint64_t>(std::ftell(dir->stream));
     return 0;
 }
 
-uint32_t strip_table_entry(TiffInput *in, StripTable *table, uint32_t index)
+uint32_t strip_table_entry(TiffDirectory *dir, StripTable *table, uint32_t index)
 {
     if (index - table->first >= table->filled) {
-        uint32_t size = table->type == 3 ? 2 : 4;
-        uint32_t (*read_value)(std::FILE *) = table->type == 3 ? in->read_u16 : in->read_u32;
-        uint32_t all_ones = table->type == 3 ? 0xFFFF : 0xFFFFFFFF;
-        uint32_t wanted = in->strip_count - index < table->capacity ? in->strip_count - index : table->capacity;
+        bool shorts = table->type == TYPE_SHORT;
+        uint32_t (*read_value)(std::FILE *) = shorts ? dir->read_u16 : dir->read_u32;
+        uint32_t all_ones = shorts ? 0xFFFF : 0xFFFFFFFF;
+        uint32_t wanted = table->count - index < table->capacity ? table->count - index : table->capacity;
         table->first = index;
         table->filled = 0;
-        seek_input(in, table->values_at + uint64_t{size} * index);
+        seek_file(dir->stream, table->values_at + uint64_t{shorts ? 2u : 4u} * index);
         // Past the end of the file every further value reads as all ones.
-        while (table->filled < wanted && !std::feof(in->stream))
-            table->window[table->filled++] = read_value(in->stream);
+        while (table->filled < wanted && !std::feof(dir->stream))
+            table->window[table->filled++] = read_value(dir->stream);
         while (table->filled < wanted)
             table->window[table->filled++] = all_ones;
     }

@@ -22,27 +22,31 @@
 
 #include "tiff_in/reader.h"
 
-struct LzwEntry {
-    uint32_t offset;  // in the history
-    uint32_t length;
-};
-
 namespace {
 
 constexpr int CLEAR_CODE = 256;
 constexpr int END_CODE = 257;
 constexpr int FIRST_ENTRY = 258;
 constexpr int TABLE_SIZE = 4096;
+constexpr int FAILED = -1;  // in place of a code: the failure is in the state
 // The history opens with every single byte, which their entries point at.
 constexpr size_t LITERALS = 256 + 16;
-static_assert((TABLE_SIZE + 1) * sizeof(LzwEntry) <= LZW_TABLE_BYTES, "the table's block is too small");
+// Then the strings of one table: the k-th data code after a clear code
+// gives at most k bytes, and a table takes 3839 data codes; then slack for
+// copies in 8-byte blocks. Pages of it are touched only as they are used.
+constexpr size_t HISTORY_BYTES = LITERALS + size_t{3839} * 3840 / 2 + 16;
 
-// The decoder's state, copied out of the TiffInput for the length of one
-// operation so that the compiler can keep it in registers: stores of decoded
-// bytes could otherwise alias it and force it back to memory. For the same
-// reason it is passed by value to the functions that are not inlined. The
+struct LzwEntry {
+    uint32_t offset;  // in the history
+    uint32_t length;
+};
+
+// The decoder's state. An operation works on a copy, so that the compiler
+// can keep it in registers: stores of decoded bytes could otherwise alias
+// it and force it back to memory. For the same reason it is passed by value
+// to the functions that are not inlined. While an operation runs, the
 // strip's stored bytes not yet loaded into the bit buffer are those of the
-// read-ahead from `next` on, and in->budget more.
+// read-ahead from `next` on, and the source's budget more.
 struct LzwState {
     uint64_t bits;  // the next code's bits at the top; below `held`, the bits that
                     // follow them or zeros
@@ -53,51 +57,54 @@ struct LzwState {
     size_t read;  // of the history, handed out
     const uint8_t *next;
     const uint8_t *stored_end;
-    Message failure;  // met while loading code bits
+    Message failure;  // met while reading codes
 };
 
-LzwState take_state(const TiffInput *in)
+struct LzwCodec {
+    LzwState state;
+    LzwEntry table[TABLE_SIZE + 1];  // and the pending entry when the table is full
+    uint8_t history[HISTORY_BYTES];
+};
+
+LzwState take_state(const LzwCodec *c, const StripSource *source)
 {
-    return LzwState{in->bit_buffer, in->bits_held,   in->code_width, in->next_code, in->history_end,
-                    in->history_read, in->ahead_next, in->ahead_end,   MSG_NONE};
+    LzwState s = c->state;
+    s.next = source->next;
+    s.stored_end = source->end;
+    return s;
 }
 
 // Whole bytes loaded ahead into the bit buffer go back to the read-ahead
 // (they came from it, since a refill happens only with less than a code
 // held), so that the strip's bytes left are exactly those whose bits no
 // code has taken.
-void save_state(TiffInput *in, LzwState &s)
+void save_state(LzwCodec *c, StripSource *source, LzwState s)
 {
     int bytes = s.held / 8;
     s.next -= bytes;
     s.held -= 8 * bytes;
     s.bits = s.held == 0 ? 0 : s.bits & (~uint64_t{0} << (64 - s.held));
-    in->ahead_next = s.next;
-    in->bit_buffer = s.bits;
-    in->bits_held = s.held;
-    in->code_width = s.width;
-    in->next_code = s.next_code;
-    in->history_end = s.end;
-    in->history_read = s.read;
+    source->next = s.next;
+    c->state = s;
 }
 
 // Loads stored bytes one at a time, with the checks that the strip and the
 // file hold another; a failure is noted in the state.
-LzwState load_bytes_slowly(TiffInput *in, LzwState s)
+LzwState load_bytes_slowly(StripSource *source, LzwState s)
 {
     while (s.held < s.width) {
         if (s.next == s.stored_end) {
-            if (in->budget == 0) {
+            if (source->budget == 0) {
                 s.failure = MSG_LZW_TOO_FEW;
                 return s;
             }
-            in->ahead_next = s.next;
-            if (!refill_strip_input(in)) {
+            source->next = s.next;
+            if (!refill_strip_source(source)) {
                 s.failure = MSG_LZW_END_OF_FILE;
                 return s;
             }
-            s.next = in->ahead_next;
-            s.stored_end = in->ahead_end;
+            s.next = source->next;
+            s.stored_end = source->end;
         }
         s.bits |= uint64_t{*s.next++} << (56 - s.held);
         s.held += 8;
@@ -105,11 +112,12 @@ LzwState load_bytes_slowly(TiffInput *in, LzwState s)
     return s;
 }
 
-// The next code, or minus the failure. Where 8 stored bytes are at hand the
-// bit buffer is topped up to 56 bits or more, without a branch on how many
-// it held; the bits this loads below `held` are those of the stream's next
-// byte, which a later load puts in the same place again.
-inline int read_code(TiffInput *in, LzwState &s)
+// The next code, or FAILED with the failure in the state. Where 8 stored
+// bytes are at hand the bit buffer is topped up to 56 bits or more, without
+// a branch on how many it held; the bits this loads below `held` are those
+// of the stream's next byte, which a later load puts in the same place
+// again.
+inline int read_code(StripSource *source, LzwState &s)
 {
     if (s.stored_end - s.next >= 8) {
         uint64_t eight = 0;
@@ -119,9 +127,9 @@ inline int read_code(TiffInput *in, LzwState &s)
         s.next += (63 - s.held) >> 3;
         s.held |= 56;
     } else if (s.held < s.width) {
-        s = load_bytes_slowly(in, s);
+        s = load_bytes_slowly(source, s);
         if (s.failure != MSG_NONE)
-            return -s.failure;
+            return FAILED;
     }
     int code = static_cast<int>(s.bits >> (64 - s.width));
     s.bits <<= s.width;
@@ -162,68 +170,60 @@ inline bool take_pending_entry(LzwState &s)
     return true;
 }
 
-// After a clear code: the single-byte code that must follow, which makes no
-// entry. No later string refers to what came before it, so only the bytes
-// not handed out yet are kept. A failure is noted in the state.
-LzwState restart_table(TiffInput *in, LzwState s)
+// After a clear code, whose bytes before it have all been handed out: the
+// single-byte code that must follow, which makes no entry and begins the
+// history afresh. A failure is noted in the state.
+LzwState restart_table(StripSource *source, LzwCodec *c, LzwState s)
 {
     s.width = 9;
     s.next_code = FIRST_ENTRY;
-    int code = read_code(in, s);
-    if (code < 0)
+    int code = read_code(source, s);
+    if (code == FAILED)
         return s;
     if (code >= CLEAR_CODE) {
         s.failure = code == END_CODE ? MSG_LZW_EARLY_END : MSG_LZW_BAD_CODE_AFTER_CLEAR;
         return s;
     }
-    size_t unread = s.end - s.read;
-    std::memmove(in->history + LITERALS, in->history + s.read, unread);
-    in->history[LITERALS + unread] = static_cast<uint8_t>(code);
-    in->table[FIRST_ENTRY] = LzwEntry{static_cast<uint32_t>(LITERALS + unread), 2};
+    c->history[LITERALS] = static_cast<uint8_t>(code);
+    c->table[FIRST_ENTRY] = LzwEntry{static_cast<uint32_t>(LITERALS), 2};
     s.read = LITERALS;
-    s.end = LITERALS + unread + 1;
+    s.end = LITERALS + 1;
     return s;
 }
 
-Message lzw_begin_strip(TiffInput *in, uint32_t offset, uint32_t byte_count)
+Message lzw_begin_strip(StripSource *source, void *state)
 {
-    begin_strip_input(in, offset, byte_count);
-    in->bit_buffer = 0;
-    in->bits_held = 0;
-    in->code_width = 9;
-    in->history_end = in->history_read = LITERALS;
+    LzwCodec *c = static_cast<LzwCodec *>(state);
     for (uint32_t byte = 0; byte < CLEAR_CODE; ++byte) {
-        in->history[byte] = static_cast<uint8_t>(byte);
-        in->table[byte] = LzwEntry{byte, 1};
+        c->history[byte] = static_cast<uint8_t>(byte);
+        c->table[byte] = LzwEntry{byte, 1};
     }
-    LzwState s = take_state(in);
-    int code = read_code(in, s);
-    if (code < 0)
-        return static_cast<Message>(-code);
+    c->state = LzwState{0, 0, 9, FIRST_ENTRY, LITERALS, LITERALS, nullptr, nullptr, MSG_NONE};
+    LzwState s = take_state(c, source);
+    int code = read_code(source, s);
+    if (code == FAILED)
+        return s.failure;
     if (code != CLEAR_CODE)
         return MSG_LZW_NO_FIRST_CLEAR;
-    s.next_code = FIRST_ENTRY;
     // Leave the clear code unread, so that the first byte asked for starts
     // the table through the clear-code path.
     unread_code(s, code);
-    save_state(in, s);
+    save_state(c, source, s);
     return MSG_NONE;
 }
 
 // Codes are read only as far as the bytes asked for need them, so that a
 // fault after the rows' last code is met where the strip ends.
-Message lzw_next_bytes(TiffInput *in, uint8_t *dst, size_t count)
+Message lzw_next_bytes(StripSource *source, void *state, uint8_t *dst, size_t count)
 {
-    LzwState s = take_state(in);
-    LzwEntry *table = in->table;
-    uint8_t *history = in->history;
-    size_t want = s.read + count;
-    while (s.end < want) {
-        int code = read_code(in, s);
+    LzwCodec *c = static_cast<LzwCodec *>(state);
+    LzwState s = take_state(c, source);
+    LzwEntry *table = c->table;
+    uint8_t *history = c->history;
+    while (s.end - s.read < count) {
+        int code = read_code(source, s);
         if ((static_cast<unsigned>(code) <= static_cast<unsigned>(s.next_code)) & ((code | 1) != END_CODE)) {
             LzwEntry entry = table[code];
-            if (entry.length > LZW_HISTORY_BYTES - 64 - s.end)
-                return MSG_LZW_TOO_LONG_STRING;
             bool overlapping = code == s.next_code;
             if (!take_pending_entry(s))
                 return MSG_LZW_TABLE_OVERFLOW;
@@ -236,42 +236,47 @@ Message lzw_next_bytes(TiffInput *in, uint8_t *dst, size_t count)
             }
             table[s.next_code] = LzwEntry{static_cast<uint32_t>(s.end), entry.length + 1};
             s.end += entry.length;
-        } else if (code < 0) {
-            return static_cast<Message>(-code);
+        } else if (code == FAILED) {
+            return s.failure;
         } else if (code > s.next_code) {
             return MSG_LZW_TOO_LARGE_CODE;
         } else if (code == END_CODE) {
             return MSG_LZW_EARLY_END;
         } else {
-            want -= s.read - LITERALS;
-            s = restart_table(in, s);
+            // A clear code. Every byte decoded so far is asked for: hand
+            // them out, so that the history holds one table's strings only.
+            size_t decoded = s.end - s.read;
+            std::memcpy(dst, history + s.read, decoded);
+            dst += decoded;
+            count -= decoded;
+            s = restart_table(source, c, s);
             if (s.failure != MSG_NONE)
                 return s.failure;
         }
     }
     std::memcpy(dst, history + s.read, count);
     s.read += count;
-    save_state(in, s);
+    save_state(c, source, s);
     return MSG_NONE;
 }
 
-// The next code where an end code may stand, or minus the failure. Where
-// the last entry raised the width, older writers put the end code at the
-// narrower width, libtiff since 2017 and the writers built on it at the
-// wider one. At the narrower width 256 and 257 begin with a 1 bit, at the
-// wider with a 0 bit, so read narrow first and, failing that, the same bits
-// again at the wider width.
-int read_closing_code(TiffInput *in, LzwState &s)
+// The next code where an end code may stand, or FAILED. Where the last
+// entry raised the width, older writers put the end code at the narrower
+// width, libtiff since 2017 and the writers built on it at the wider one.
+// At the narrower width 256 and 257 begin with a 1 bit, at the wider with a
+// 0 bit, so read narrow first and, failing that, the same bits again at the
+// wider width.
+int read_closing_code(StripSource *source, LzwState &s)
 {
     if (s.next_code != (1 << (s.width - 1)) - 1)
-        return read_code(in, s);
+        return read_code(source, s);
     s.width = s.width - 1;
-    int code = read_code(in, s);
-    if (code < 0 || code == CLEAR_CODE || code == END_CODE)
+    int code = read_code(source, s);
+    if (!ACCEPT_LZW_END_CODE_AT_EITHER_WIDTH || code == FAILED || code == CLEAR_CODE || code == END_CODE)
         return code;
     unread_code(s, code);
     s.width = s.width + 1;
-    return read_code(in, s);
+    return read_code(source, s);
 }
 
 // After a strip's rows: the end code, possibly behind a clear code, then
@@ -279,37 +284,37 @@ int read_closing_code(TiffInput *in, LzwState &s)
 // rows before its end code: the last string's one unused byte, or one more
 // single-byte code (whose entry is made as usual). That byte is dropped;
 // anything else keeps the message of the strict reading.
-Message lzw_end_strip(TiffInput *in)
+Message lzw_end_strip(StripSource *source, void *state)
 {
-    LzwState s = take_state(in);
+    LzwCodec *c = static_cast<LzwCodec *>(state);
+    LzwState s = take_state(c, source);
     size_t unread = s.end - s.read;
     bool extra_code = false;
-    int code = read_closing_code(in, s);
-    if (code < 0)
-        return static_cast<Message>(-code);
-    if (code < CLEAR_CODE && unread == 0) {
+    int code = read_closing_code(source, s);
+    if (code == FAILED)
+        return s.failure;
+    if (ACCEPT_LZW_EXTRA_BYTE && code < CLEAR_CODE && unread == 0) {
         extra_code = true;
         if (!take_pending_entry(s))
             return MSG_LZW_NO_END;
-        code = read_closing_code(in, s);
+        code = read_closing_code(source, s);
     }
     if (code == CLEAR_CODE) {
         s.width = 9;
-        code = read_code(in, s);
+        code = read_code(source, s);
     }
-    if (code < 0 && !extra_code)
-        return static_cast<Message>(-code);
+    if (code == FAILED && !extra_code)
+        return s.failure;
     if (code != END_CODE)
         return MSG_LZW_NO_END;
-    if (unread > 1)
+    if (unread > (ACCEPT_LZW_EXTRA_BYTE ? 1u : 0u))
         return MSG_LZW_TOO_MANY;
-    save_state(in, s);
-    // Some writers pad the strip with zero bytes after the end code.
-    while (strip_bytes_left(in) != 0) {
-        int c = read_strip_byte(in);
-        if (c < 0)
+    save_state(c, source, s);
+    while (strip_bytes_left(source) != 0) {
+        int byte = read_strip_byte(source);
+        if (byte < 0)
             return MSG_LZW_END_OF_FILE;
-        if (c != 0)
+        if (byte != 0 || !ACCEPT_LZW_ZERO_PADDING)
             return MSG_LZW_TOO_MANY;
     }
     return MSG_NONE;
@@ -317,4 +322,4 @@ Message lzw_end_strip(TiffInput *in)
 
 }  // namespace
 
-const StripDecoder lzw_decoder = {lzw_begin_strip, lzw_next_bytes, lzw_end_strip};
+const StripDecoder lzw_decoder = {sizeof(LzwCodec), lzw_begin_strip, lzw_next_bytes, lzw_end_strip};

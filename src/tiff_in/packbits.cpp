@@ -7,24 +7,28 @@
 
 namespace {
 
+struct PackBitsState {
+    int32_t run_count;  // literal bytes (> 0) or repeats (< 0) still to give
+    uint8_t repeat_byte;
+};
+
 // Headers and repeated bytes are taken one at a time, literal runs as blocks,
 // with the same checks. Returns the byte, or -1 with *failure set.
-int read_code_byte(TiffInput *in, Message *failure)
+int read_code_byte(StripSource *source, Message *failure)
 {
-    if (strip_bytes_left(in) == 0) {
+    if (strip_bytes_left(source) == 0) {
         *failure = MSG_MPB_TOO_FEW;
         return -1;
     }
-    int c = read_strip_byte(in);
+    int c = read_strip_byte(source);
     if (c < 0)
         *failure = MSG_MPB_END_OF_FILE;
     return c;
 }
 
-Message packbits_begin_strip(TiffInput *in, uint32_t offset, uint32_t byte_count)
+Message packbits_begin_strip(StripSource *, void *state)
 {
-    begin_strip_input(in, offset, byte_count);
-    in->run_count = 0;
+    static_cast<PackBitsState *>(state)->run_count = 0;
     return MSG_NONE;
 }
 
@@ -33,9 +37,9 @@ Message packbits_begin_strip(TiffInput *in, uint32_t offset, uint32_t byte_count
 // strip. Runs are mostly a few bytes long, so those of up to 16 bytes are
 // copied as 16, into the slack that follows every destination. Returns the
 // number of bytes placed at dst.
-size_t take_whole_runs(TiffInput *in, uint8_t *dst, size_t count)
+size_t take_whole_runs(StripSource *source, uint8_t *dst, size_t count)
 {
-    const uint8_t *p = in->ahead_next, *end = in->ahead_end;
+    const uint8_t *p = source->next, *end = source->end;
     size_t done = 0;
     while (done < count && end - p >= 2) {
         size_t header = p[0];
@@ -63,46 +67,47 @@ size_t take_whole_runs(TiffInput *in, uint8_t *dst, size_t count)
             ++p;
         }
     }
-    in->ahead_next = p;
+    source->next = p;
     return done;
 }
 
-Message packbits_next_bytes(TiffInput *in, uint8_t *dst, size_t count)
+Message packbits_next_bytes(StripSource *source, void *state, uint8_t *dst, size_t count)
 {
+    PackBitsState *s = static_cast<PackBitsState *>(state);
     Message failure = MSG_NONE;
     while (count > 0) {
-        if (in->run_count == 0) {
-            size_t done = take_whole_runs(in, dst, count);
+        if (s->run_count == 0) {
+            size_t done = take_whole_runs(source, dst, count);
             dst += done;
             count -= done;
             if (count == 0)
                 break;
             int header;
             do
-                header = read_code_byte(in, &failure);
+                header = read_code_byte(source, &failure);
             while (header == 128);
             if (header < 0)
                 return failure;
             if (header < 128) {
-                in->run_count = header + 1;
+                s->run_count = header + 1;
             } else {
-                int repeated = read_code_byte(in, &failure);
+                int repeated = read_code_byte(source, &failure);
                 if (repeated < 0)
                     return failure;
-                in->repeat_byte = static_cast<uint8_t>(repeated);
-                in->run_count = header - 257;
+                s->repeat_byte = static_cast<uint8_t>(repeated);
+                s->run_count = header - 257;
             }
         }
-        size_t run = static_cast<size_t>(in->run_count > 0 ? in->run_count : -in->run_count);
+        size_t run = static_cast<size_t>(s->run_count > 0 ? s->run_count : -s->run_count);
         size_t n = run < count ? run : count;
-        if (in->run_count > 0) {
-            failure = take_strip_bytes(in, dst, n, MSG_MPB_TOO_FEW, MSG_MPB_END_OF_FILE);
+        if (s->run_count > 0) {
+            failure = take_strip_bytes(source, dst, n, MSG_MPB_TOO_FEW, MSG_MPB_END_OF_FILE);
             if (failure != MSG_NONE)
                 return failure;
-            in->run_count -= static_cast<int32_t>(n);
+            s->run_count -= static_cast<int32_t>(n);
         } else {
-            std::memset(dst, in->repeat_byte, n);
-            in->run_count += static_cast<int32_t>(n);
+            std::memset(dst, s->repeat_byte, n);
+            s->run_count += static_cast<int32_t>(n);
         }
         dst += n;
         count -= n;
@@ -110,14 +115,15 @@ Message packbits_next_bytes(TiffInput *in, uint8_t *dst, size_t count)
     return MSG_NONE;
 }
 
-Message packbits_end_strip(TiffInput *in)
+Message packbits_end_strip(StripSource *source, void *state)
 {
     // An open run and unread compressed bytes are the same fault.
-    if (in->run_count != 0 || strip_bytes_left(in) != 0)
+    if (static_cast<PackBitsState *>(state)->run_count != 0 || strip_bytes_left(source) != 0)
         return MSG_MPB_TOO_MANY;
     return MSG_NONE;
 }
 
 }  // namespace
 
-const StripDecoder packbits_decoder = {packbits_begin_strip, packbits_next_bytes, packbits_end_strip};
+const StripDecoder packbits_decoder = {sizeof(PackBitsState), packbits_begin_strip, packbits_next_bytes,
+                                       packbits_end_strip};

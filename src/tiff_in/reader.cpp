@@ -1,67 +1,44 @@
-// The TIFF reader: header and tag checks, strip tables, the row loop with
-// sample unpacking, byte swapping and undoing horizontal differencing, and
-// the decoder for uncompressed strips.
+// The TIFF reader: header and tag checks, the strip layout, and the row loop
+// with sample unpacking, byte swapping and undoing horizontal differencing.
+// The strip decoders, one file each, are chosen from the table below by the
+// Compression tag.
 #include <cstring>
+#include <new>
 
 #include "tiff_in/reader.h"
 
 namespace {
 
-// Tag numbers of the TIFF standard.
-constexpr uint16_t TAG_IMAGE_WIDTH = 256;
-constexpr uint16_t TAG_IMAGE_LENGTH = 257;
-constexpr uint16_t TAG_BITS_PER_SAMPLE = 258;
-constexpr uint16_t TAG_COMPRESSION = 259;
-constexpr uint16_t TAG_PHOTOMETRIC = 262;
-constexpr uint16_t TAG_FILL_ORDER = 266;
-constexpr uint16_t TAG_IMAGE_DESCRIPTION = 270;
-constexpr uint16_t TAG_STRIP_OFFSETS = 273;
-constexpr uint16_t TAG_SAMPLES_PER_PIXEL = 277;
-constexpr uint16_t TAG_ROWS_PER_STRIP = 278;
-constexpr uint16_t TAG_STRIP_BYTE_COUNTS = 279;
-constexpr uint16_t TAG_PLANAR_CONFIGURATION = 284;
-constexpr uint16_t TAG_PREDICTOR = 317;
-
-constexpr uint16_t TYPE_ASCII = 2;
+const struct {
+    uint16_t compression;
+    const StripDecoder *decoder;
+} decoders[] = {
+    {COMPRESSION_NONE, &uncompressed_decoder},
+    {COMPRESSION_LZW, &lzw_decoder},
+    {COMPRESSION_PACKBITS, &packbits_decoder},
+};
 
 // Strip table entries read from the file at once.
 constexpr uint32_t TABLE_WINDOW = 1024;
 
-// Uncompressed strips: the stored bytes are the decoded bytes, and the byte
-// count must match what the rows consume exactly.
-Message raw_begin_strip(TiffInput *in, uint32_t offset, uint32_t byte_count)
-{
-    begin_strip_input(in, offset, byte_count);
-    return MSG_NONE;
-}
-
-Message raw_next_bytes(TiffInput *in, uint8_t *dst, size_t count)
-{
-    return take_strip_bytes(in, dst, count, MSG_RAW_TOO_FEW, MSG_RAW_END_OF_FILE);
-}
-
-Message raw_end_strip(TiffInput *in)
-{
-    return strip_bytes_left(in) != 0 ? MSG_RAW_TOO_MANY : MSG_NONE;
-}
-
 // Header: byte-order mark twice, then 42 and the first IFD's offset.
 Message read_header(TiffInput *in)
 {
-    int mark = std::getc(in->stream);
+    TiffDirectory *dir = &in->reader->directory;
+    int mark = std::getc(dir->stream);
     bool little_endian = mark == 0x49;
     if (mark != 0x49 && mark != 0x4D)
         return MSG_BAD_MAGIC;
-    if (std::getc(in->stream) != mark)
+    if (std::getc(dir->stream) != mark)
         return MSG_BAD_MAGIC;
-    in->read_u16 = little_endian ? read_u16_le : read_u16_be;
-    in->read_u32 = little_endian ? read_u32_le : read_u32_be;
-    if (in->read_u16(in->stream) != 42)
+    dir->read_u16 = little_endian ? read_u16_le : read_u16_be;
+    dir->read_u32 = little_endian ? read_u32_le : read_u32_be;
+    if (dir->read_u16(dir->stream) != 42)
         return MSG_BAD_MAGIC;
-    in->ifd = in->read_u32(in->stream);
-    // Samples are read as the first byte times 256 plus the second, then
-    // swapped where the file's order is not the host's.
-    in->swap_bytes = little_endian == host_is_big_endian();
+    dir->ifd = dir->read_u32(dir->stream);
+    // 16-bit samples are taken from the row's bytes in the host's order,
+    // then swapped where the file's order is the other one.
+    in->reader->swap_bytes = little_endian == host_is_big_endian();
     return MSG_NONE;
 }
 
@@ -69,91 +46,101 @@ Message read_header(TiffInput *in)
 // decides the message.
 Message read_image_tags(TiffInput *in)
 {
-    in->width = get_tag_integer(in, TAG_IMAGE_WIDTH, 0);
+    TiffReader *r = in->reader;
+    TiffDirectory *dir = &r->directory;
+    in->width = get_tag_integer(dir, TAG_IMAGE_WIDTH, 0);
     if (in->width == 0)
         return MSG_NO_PRIMARY_ATTRIBUTE;
-    in->height = get_tag_integer(in, TAG_IMAGE_LENGTH, 0);
+    in->height = get_tag_integer(dir, TAG_IMAGE_LENGTH, 0);
     if (in->height == 0)
         return MSG_NO_PRIMARY_ATTRIBUTE;
-    uint16_t photometric = get_tag_short(in, TAG_PHOTOMETRIC, 65535);
+    uint16_t photometric = get_tag_short(dir, TAG_PHOTOMETRIC, 65535);
     if (photometric == 65535)
         return MSG_NO_PRIMARY_ATTRIBUTE;
     if (((in->width | in->height) & 0x80000000u) != 0)
         return MSG_TOO_LARGE_SIZE;
     if (photometric != 0 && photometric != 1 && photometric != 3 && photometric != 4)
         return MSG_BAD_PHOTOMETRIC;
-    if (get_tag_short(in, TAG_SAMPLES_PER_PIXEL, 1) > 1)
+    uint16_t samples = get_tag_short(dir, TAG_SAMPLES_PER_PIXEL, 1);
+    if (samples > 1 || (samples == 0 && !ACCEPT_NO_SAMPLES_PER_PIXEL))
         return MSG_TOO_MANY_SAMPLES;
-    in->bits = get_tag_short(in, TAG_BITS_PER_SAMPLE, 1);
+    // The lookup takes a single value; an array of one per sample reads as
+    // missing, where the strict reading takes it for several samples.
+    if (!ACCEPT_BITS_PER_SAMPLE_ARRAY_AS_MISSING && find_tag(dir, TAG_BITS_PER_SAMPLE) != 0 &&
+        dir->read_u32(dir->stream) != 1)
+        return MSG_TOO_MANY_SAMPLES;
+    in->bits = get_tag_short(dir, TAG_BITS_PER_SAMPLE, 1);
     if (in->bits > 16)
         return MSG_TOO_MANY_BITS;
-    uint16_t planar = get_tag_short(in, TAG_PLANAR_CONFIGURATION, 1);
-    if (planar != 1 && planar != 2)
+    uint16_t planar = get_tag_short(dir, TAG_PLANAR_CONFIGURATION, 1);
+    if (planar != 1 && !(planar == 2 && ACCEPT_PLANAR_2_WITH_ONE_SAMPLE))
         return MSG_BAD_PLANAR;
-    in->fill_order = get_tag_short(in, TAG_FILL_ORDER, 1);
-    if (in->fill_order != 1 && in->fill_order != 2)
+    uint16_t fill_order = get_tag_short(dir, TAG_FILL_ORDER, 1);
+    if (fill_order != 1 && fill_order != 2)
         return MSG_BAD_FILL_ORDER;
-    switch (get_tag_short(in, TAG_COMPRESSION, 1)) {
-    case 1: in->decoder = &uncompressed_decoder; break;
-    case 5: in->decoder = &lzw_decoder; break;
-    case 32773: in->decoder = &packbits_decoder; break;
-    default: return MSG_UNKNOWN_COMPRESSION;
-    }
-    uint16_t predictor = get_tag_short(in, TAG_PREDICTOR, 1);
-    if (predictor != 1 && predictor != 2)
+    r->source.reverse_bits = fill_order == 2;
+    uint16_t compression = get_tag_short(dir, TAG_COMPRESSION, COMPRESSION_NONE);
+    for (const auto &d : decoders)
+        if (d.compression == compression)
+            r->decoder = d.decoder;
+    if (r->decoder == nullptr)
+        return MSG_UNKNOWN_COMPRESSION;
+    uint16_t predictor = get_tag_short(dir, TAG_PREDICTOR, 1);
+    bool differencing = predictor == 2 && (ACCEPT_PREDICTOR_AT_ANY_DEPTH || in->bits == 8 || in->bits == 16);
+    if (predictor != 1 && !differencing)
         return MSG_UNKNOWN_PREDICTOR;
-    in->difference_mask = predictor == 2 ? static_cast<uint16_t>((1u << in->bits) - 1) : 0;
-    in->bytes_per_row = static_cast<size_t>((uint64_t{in->width} * in->bits + 7) / 8);
+    r->difference_mask = differencing ? static_cast<uint16_t>((1u << in->bits) - 1) : 0;
+    r->bytes_per_row = static_cast<size_t>((uint64_t{in->width} * in->bits + 7) / 8);
     return MSG_NONE;
 }
 
 Message read_description(TiffInput *in)
 {
-    if (find_tag(in, TAG_IMAGE_DESCRIPTION) != TYPE_ASCII)
+    TiffDirectory *dir = &in->reader->directory;
+    if (find_tag(dir, TAG_IMAGE_DESCRIPTION) != TYPE_ASCII)
         return MSG_NONE;
-    uint32_t count = in->read_u32(in->stream);
+    uint32_t count = dir->read_u32(dir->stream);
     if (count > 4)
-        seek_input(in, in->read_u32(in->stream));
+        seek_file(dir->stream, dir->read_u32(dir->stream));
     // count + 1 wraps to 0 where size_t is 32 bits wide: a failed allocation.
     size_t size = size_t{count} + 1;
     in->description = size == 0 ? nullptr : static_cast<char *>(allocate_zeroed(size, 1));
     if (in->description == nullptr)
         return MSG_DESCRIPTION_MEMORY;
     // A text cut short by the end of the file keeps the zero bytes of calloc.
-    size_t got = std::fread(in->description, 1, count, in->stream);
+    size_t got = std::fread(in->description, 1, count, dir->stream);
     (void)got;
     return MSG_NONE;
 }
 
 // One block for the row (width samples, whose front also takes the row's
-// decoded bytes), the read-ahead and, for LZW, the string table and history.
+// decoded bytes), the read-ahead and the decoder's state.
 Message allocate_buffers(TiffInput *in)
 {
-    size_t lzw_bytes = in->decoder == &lzw_decoder ? LZW_TABLE_BYTES + LZW_HISTORY_BYTES : 0;
-    if (in->width > (SIZE_MAX - AHEAD_BYTES - lzw_bytes - ROW_SLACK) / 2 - 16)
+    TiffReader *r = in->reader;
+    size_t codec_bytes = (r->decoder->state_bytes + 15) / 16 * 16;
+    if (in->width > (SIZE_MAX - AHEAD_BYTES - codec_bytes - ROW_SLACK) / 2 - 16)
         return MSG_CELL_MEMORY;
     size_t row_bytes = (size_t{in->width} * 2 + 15) / 16 * 16 + ROW_SLACK;
-    auto block = static_cast<uint8_t *>(allocate_array(row_bytes + AHEAD_BYTES + lzw_bytes, 1));
+    auto block = static_cast<uint8_t *>(allocate_array(row_bytes + AHEAD_BYTES + codec_bytes, 1));
     if (block == nullptr)
         return MSG_CELL_MEMORY;
-    in->buffers = block;
+    r->buffers = block;
     in->row = reinterpret_cast<uint16_t *>(block);
-    in->ahead = block + row_bytes;
-    if (lzw_bytes != 0) {
-        in->table = reinterpret_cast<LzwEntry *>(in->ahead + AHEAD_BYTES);
-        in->history = in->ahead + AHEAD_BYTES + LZW_TABLE_BYTES;
-    }
+    r->source.ahead = block + row_bytes;
+    r->source.next = r->source.end = r->source.ahead;
+    r->codec = codec_bytes != 0 ? block + row_bytes + AHEAD_BYTES : nullptr;
     return MSG_NONE;
 }
 
-Message locate_strip_table(TiffInput *in, StripTable *table, uint16_t tag, Message no_memory, Message missing,
-                           Message bad_count)
+Message locate_strip_table(TiffReader *r, StripTable *table, uint16_t tag, uint32_t strip_count,
+                           Message no_memory, Message missing, Message bad_count)
 {
-    table->capacity = in->strip_count < TABLE_WINDOW ? in->strip_count : TABLE_WINDOW;
+    table->capacity = strip_count < TABLE_WINDOW ? strip_count : TABLE_WINDOW;
     table->window = static_cast<uint32_t *>(allocate_array(table->capacity, sizeof(uint32_t)));
     if (table->window == nullptr)
         return no_memory;
-    switch (find_tag_array(in, tag, in->strip_count, table)) {
+    switch (find_tag_table(&r->directory, tag, strip_count, table)) {
     case 1: return missing;
     case 2: return bad_count;
     }
@@ -162,16 +149,45 @@ Message locate_strip_table(TiffInput *in, StripTable *table, uint16_t tag, Messa
 
 Message read_strip_layout(TiffInput *in)
 {
-    in->rows_per_strip = get_tag_integer(in, TAG_ROWS_PER_STRIP, in->height);
-    if (in->rows_per_strip == 0)
+    StripLayout *strips = &in->reader->strips;
+    strips->rows_per_strip = get_tag_integer(&in->reader->directory, TAG_ROWS_PER_STRIP, in->height);
+    if (strips->rows_per_strip == 0)
         return MSG_BAD_ROWS_PER_STRIP;
-    in->strip_count = (in->height - 1) / in->rows_per_strip + 1;
-    Message failure = locate_strip_table(in, &in->offsets, TAG_STRIP_OFFSETS, MSG_STRIP_OFFSET_MEMORY,
-                                         MSG_STRIP_OFFSET_NOT_FOUND, MSG_STRIP_OFFSET_COUNT);
+    uint32_t strip_count = (in->height - 1) / strips->rows_per_strip + 1;
+    Message failure = locate_strip_table(in->reader, &strips->offsets, TAG_STRIP_OFFSETS, strip_count,
+                                         MSG_STRIP_OFFSET_MEMORY, MSG_STRIP_OFFSET_NOT_FOUND,
+                                         MSG_STRIP_OFFSET_COUNT);
     if (failure != MSG_NONE)
         return failure;
-    return locate_strip_table(in, &in->byte_counts, TAG_STRIP_BYTE_COUNTS, MSG_BYTE_COUNT_MEMORY,
-                              MSG_BYTE_COUNT_NOT_FOUND, MSG_BYTE_COUNT_COUNT);
+    return locate_strip_table(in->reader, &strips->byte_counts, TAG_STRIP_BYTE_COUNTS, strip_count,
+                              MSG_BYTE_COUNT_MEMORY, MSG_BYTE_COUNT_NOT_FOUND, MSG_BYTE_COUNT_COUNT);
+}
+
+// Begins the next strip when the row about to be read opens one: the one
+// place where strips begin.
+Message begin_strip_if_due(TiffInput *in)
+{
+    TiffReader *r = in->reader;
+    StripLayout *strips = &r->strips;
+    if (strips->rows_left != 0)
+        return MSG_NONE;
+    uint32_t rows = in->height - r->next_row;
+    strips->rows_left = rows < strips->rows_per_strip ? rows : strips->rows_per_strip;
+    uint32_t offset = strip_table_entry(&r->directory, &strips->offsets, strips->next);
+    uint32_t byte_count = strip_table_entry(&r->directory, &strips->byte_counts, strips->next);
+    ++strips->next;
+    begin_strip_source(&r->source, offset, byte_count);
+    return r->decoder->begin_strip(&r->source, r->codec);
+}
+
+// Counts `rows` rows of the current strip as read, and ends the strip after
+// its last: the one place where strips end.
+Message finish_strip_rows(TiffInput *in, uint32_t rows)
+{
+    TiffReader *r = in->reader;
+    r->next_row += rows;
+    r->strips.rows_left -= rows;
+    return r->strips.rows_left == 0 ? r->decoder->end_strip(&r->source, r->codec) : MSG_NONE;
 }
 
 // Turns the row's decoded bytes, which fill the front of its own memory, into
@@ -212,57 +228,62 @@ void undo_differencing(uint16_t *row, uint32_t width, uint16_t mask)
         row[x] = previous = static_cast<uint16_t>((row[x] + previous) & mask);
 }
 
-// Begins the strip of in->next_row when that row opens one.
-Message begin_row_strip(TiffInput *in)
+Message read_row(TiffInput *in)
 {
-    if (in->next_row % in->rows_per_strip != 0)
+    TiffReader *r = in->reader;
+    if (r->bytes_per_row == 0) {
+        ++r->next_row;  // checked when opened; every sample is 0
         return MSG_NONE;
-    uint32_t strip = in->next_row / in->rows_per_strip;
-    uint32_t offset = strip_table_entry(in, &in->offsets, strip);
-    uint32_t byte_count = strip_table_entry(in, &in->byte_counts, strip);
-    return in->decoder->begin_strip(in, offset, byte_count);
+    }
+    Message failure = begin_strip_if_due(in);
+    if (failure == MSG_NONE)
+        failure = r->decoder->next_bytes(&r->source, r->codec, reinterpret_cast<uint8_t *>(in->row), r->bytes_per_row);
+    if (failure == MSG_NONE)
+        failure = finish_strip_rows(in, 1);
+    if (failure != MSG_NONE)
+        return failure;
+    unpack_row(in->row, in->width, in->bits, r->swap_bytes);
+    if (r->difference_mask != 0)
+        undo_differencing(in->row, in->width, r->difference_mask);
+    return MSG_NONE;
 }
 
-// Decodes and checks the strips from in->next_row on, without unpacking
-// their samples.
+// Decodes and checks the strips from the next row on, without unpacking
+// their samples: each strip's rows left in one go, as far as the row buffer
+// holds them at a time.
 Message check_strips(TiffInput *in)
 {
+    TiffReader *r = in->reader;
     uint8_t *scratch = reinterpret_cast<uint8_t *>(in->row);
     size_t scratch_bytes = size_t{in->width} * 2;
-    while (in->next_row < in->height) {
-        Message failure = begin_row_strip(in);
-        if (failure != MSG_NONE)
-            return failure;
-        // The rest of the strip's rows in one go, as far as the row buffer
-        // holds them at a time.
-        uint32_t rows_to_strip_end = in->rows_per_strip - in->next_row % in->rows_per_strip;
-        uint32_t rows = in->height - in->next_row < rows_to_strip_end ? in->height - in->next_row : rows_to_strip_end;
-        for (uint64_t bytes = uint64_t{rows} * in->bytes_per_row; bytes != 0;) {
+    while (r->next_row < in->height) {
+        Message failure = begin_strip_if_due(in);
+        uint64_t bytes = uint64_t{r->strips.rows_left} * r->bytes_per_row;
+        while (failure == MSG_NONE && bytes != 0) {
             size_t n = bytes < scratch_bytes ? static_cast<size_t>(bytes) : scratch_bytes;
-            failure = in->decoder->next_bytes(in, scratch, n);
-            if (failure != MSG_NONE)
-                return failure;
+            failure = r->decoder->next_bytes(&r->source, r->codec, scratch, n);
             bytes -= n;
         }
-        in->next_row += rows;
-        failure = in->decoder->end_strip(in);
+        if (failure == MSG_NONE)
+            failure = finish_strip_rows(in, r->strips.rows_left);
         if (failure != MSG_NONE)
             return failure;
     }
     return MSG_NONE;
 }
 
-}  // namespace
-
-const StripDecoder uncompressed_decoder = {raw_begin_strip, raw_next_bytes, raw_end_strip};
-
-Message open_tiff_input(TiffInput *in, const char *path)
+Message open_reader(TiffInput *in, const char *path)
 {
-    *in = TiffInput{};
-    in->path = path;
-    in->stream = std::fopen(path, "rb");
-    if (in->stream == nullptr)
+    std::FILE *stream = std::fopen(path, "rb");
+    if (stream == nullptr)
         return MSG_FILE_NOT_FOUND;
+    void *state = allocate_array(1, sizeof(TiffReader));
+    if (state == nullptr) {
+        std::fclose(stream);
+        return MSG_CELL_MEMORY;
+    }
+    in->reader = new (state) TiffReader{};
+    in->reader->directory.stream = in->reader->source.stream = stream;
     Message failure = read_header(in);
     if (failure == MSG_NONE)
         failure = read_image_tags(in);
@@ -275,60 +296,62 @@ Message open_tiff_input(TiffInput *in, const char *path)
     // Rows of 0 bits take no decoded bytes, so checking every strip costs no
     // more than their count: done at once, so that a tiny file declaring a
     // huge image is refused before anything is computed or stored for it.
-    if (failure == MSG_NONE && in->bytes_per_row == 0) {
+    if (failure == MSG_NONE && in->reader->bytes_per_row == 0) {
         failure = check_strips(in);
-        in->next_row = 0;
+        in->reader->next_row = 0;
         std::memset(in->row, 0, size_t{in->width} * 2);
     }
-    if (failure != MSG_NONE)
-        close_tiff_input(in);
     return failure;
+}
+
+void release_reader(TiffInput *in)
+{
+    TiffReader *r = in->reader;
+    if (r != nullptr) {
+        std::fclose(r->directory.stream);
+        release_memory(r->buffers);
+        release_memory(r->strips.offsets.window);
+        release_memory(r->strips.byte_counts.window);
+        release_memory(r);
+    }
+    in->reader = nullptr;
+    in->row = nullptr;
+}
+
+}  // namespace
+
+Message open_tiff_input(TiffInput *in, const char *path)
+{
+    *in = TiffInput{};
+    in->path = path;
+    in->failure = open_reader(in, path);
+    if (in->failure != MSG_NONE) {
+        release_reader(in);
+        release_memory(in->description);
+        in->description = nullptr;
+    }
+    return in->failure;
 }
 
 Message read_tiff_row(TiffInput *in)
 {
-    if (in->bytes_per_row == 0) {
-        ++in->next_row;  // checked when opened; every sample is 0
-        return MSG_NONE;
-    }
-    Message failure = begin_row_strip(in);
-    if (failure != MSG_NONE)
-        return failure;
-    uint8_t *bytes = reinterpret_cast<uint8_t *>(in->row);
-    failure = in->decoder->next_bytes(in, bytes, in->bytes_per_row);
-    if (failure != MSG_NONE)
-        return failure;
-    ++in->next_row;
-    if (in->next_row == in->height || in->next_row % in->rows_per_strip == 0) {
-        failure = in->decoder->end_strip(in);
-        if (failure != MSG_NONE)
-            return failure;
-    }
-    unpack_row(in->row, in->width, in->bits, in->swap_bytes);
-    if (in->difference_mask != 0)
-        undo_differencing(in->row, in->width, in->difference_mask);
-    return MSG_NONE;
+    if (in->failure == MSG_NONE)
+        in->failure = read_row(in);
+    return in->failure;
 }
 
 Message skip_tiff_rows(TiffInput *in)
 {
-    if (in->bytes_per_row == 0) {
-        in->next_row = in->height;  // checked when opened
-        return MSG_NONE;
-    }
-    return check_strips(in);
+    if (in->failure == MSG_NONE && in->reader->bytes_per_row != 0)
+        in->failure = check_strips(in);
+    return in->failure;
 }
+
 void close_tiff_input(TiffInput *in)
 {
-    if (in->stream != nullptr)
-        std::fclose(in->stream);
+    release_reader(in);
     release_memory(in->description);
-    release_memory(in->buffers);
-    release_memory(in->offsets.window);
-    release_memory(in->byte_counts.window);
-    const char *path = in->path;
-    *in = TiffInput{};
-    in->path = path;
+    in->description = nullptr;
 }
 
 Message load_tiff_image(const char *path, SampleGrid *grid, uint32_t *bits, char **description)

@@ -1,24 +1,52 @@
-// Shared only inside src/tiff_in: directory access, the strip byte source
-// and the strip decoders, all working on one input's TiffInput.
+// Shared only inside src/tiff_in: the reader's own state, nested by concern
+// (directory access, the strip layout, the stored-byte source, the codec),
+// the functions of each, the strip decoders and the reader's leniencies.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 
 #include "tiff_in/tiff_in.h"
 
 // What the reader accepts beyond the letter of the format, because real
-// writers produce it:
-// - PlanarConfiguration 2 with one sample per pixel, where it means nothing;
-// - an LZW end code (or a clear code before it) at either width when the
-//   last table entry raised the width: older writers use the old width,
-//   libtiff since 2017 the new one;
-// - zero bytes after the byte that holds an LZW strip's end code;
-// - Adobe Photoshop's extra byte at the end of an LZW strip: one decoded
-//   byte beyond the strip's rows just before the end code, dropped.
+// writers produce it. Each is named here once and used where it applies;
+// false there would give the strict reading.
+//
+// SamplesPerPixel 0, read as one sample.
+constexpr bool ACCEPT_NO_SAMPLES_PER_PIXEL = true;
+// PlanarConfiguration 2 with one sample per pixel, where it means nothing.
+constexpr bool ACCEPT_PLANAR_2_WITH_ONE_SAMPLE = true;
+// A BitsPerSample of another count than 1 (one value per sample, where
+// SamplesPerPixel says 0 or 1) reads as missing: 1 bit per sample.
+constexpr bool ACCEPT_BITS_PER_SAMPLE_ARRAY_AS_MISSING = true;
+// Predictor 2 at any depth, not only 8 and 16 bits: differences are summed
+// modulo 2 to the power of the depth.
+constexpr bool ACCEPT_PREDICTOR_AT_ANY_DEPTH = true;
+// An LZW end code (or a clear code before it) at either width where the
+// last table entry raised the width: older writers use the old width,
+// libtiff since 2017 the new one.
+constexpr bool ACCEPT_LZW_END_CODE_AT_EITHER_WIDTH = true;
+// Zero bytes after the byte that holds an LZW strip's end code (the LZW
+// encoder behind tifffile pads some strips so).
+constexpr bool ACCEPT_LZW_ZERO_PADDING = true;
+// Adobe Photoshop's extra byte at the end of an LZW strip: one decoded byte
+// beyond the strip's rows just before the end code, dropped.
+constexpr bool ACCEPT_LZW_EXTRA_BYTE = true;
 
-// Positions the input stream at a file offset; false when that fails.
-bool seek_input(TiffInput *in, uint64_t offset);
+// ---- Directory access ----
+
+// The file in its byte order and the directory being read. Past the end of
+// the file, bytes read as all ones.
+struct TiffDirectory {
+    std::FILE *stream = nullptr;
+    uint32_t (*read_u16)(std::FILE *) = nullptr;
+    uint32_t (*read_u32)(std::FILE *) = nullptr;
+    uint32_t ifd = 0;  // the directory's file offset
+};
+
+// Positions a stream at a file offset; false when that fails.
+bool seek_file(std::FILE *stream, uint64_t offset);
 
 // Byte-order readers; 16-bit results are 0 to 65535.
 uint32_t read_u16_le(std::FILE *stream);
@@ -26,48 +54,113 @@ uint32_t read_u32_le(std::FILE *stream);
 uint32_t read_u16_be(std::FILE *stream);
 uint32_t read_u32_be(std::FILE *stream);
 
-// Directory lookups in the input's IFD. Each scans the directory afresh.
-// find_tag returns the entry's field type (0 when missing) and leaves the
-// stream at the entry's value count.
-uint16_t find_tag(TiffInput *in, uint16_t tag);
-uint32_t get_tag_integer(TiffInput *in, uint16_t tag, uint32_t default_value);
-uint16_t get_tag_short(TiffInput *in, uint16_t tag, uint16_t default_value);
-// Locates a SHORT or LONG array of expected_count values: 0 on success, 1
-// when missing or of another type, 2 when the count differs.
-int find_tag_array(TiffInput *in, uint16_t tag, uint32_t expected_count, StripTable *table);
-// Entry `index` of a located table, read with the window around it.
-uint32_t strip_table_entry(TiffInput *in, StripTable *table, uint32_t index);
+// Lookups in the directory. Each scans it afresh. find_tag returns the
+// entry's field type (0 when missing) and leaves the stream at the entry's
+// value count.
+uint16_t find_tag(TiffDirectory *dir, uint16_t tag);
+uint32_t get_tag_integer(TiffDirectory *dir, uint16_t tag, uint32_t default_value);
+uint16_t get_tag_short(TiffDirectory *dir, uint16_t tag, uint16_t default_value);
 
-// The strip byte source. begin_strip_input positions the stream at a strip
-// of byte_count stored bytes; the reads below take its bytes in order,
-// mapped by the fill order.
-void begin_strip_input(TiffInput *in, uint32_t offset, uint32_t byte_count);
+// A table of SHORT or LONG values (strip offsets or byte counts), read from
+// the file a window of entries at a time as the strips are reached.
+struct StripTable {
+    uint16_t type = 0;       // TYPE_SHORT or TYPE_LONG
+    uint32_t count = 0;      // entries in the table
+    uint64_t values_at = 0;  // file offset of entry 0
+    uint32_t *window = nullptr;
+    uint32_t capacity = 0;  // entries the window holds
+    uint32_t first = 0;     // entry number of window[0]
+    uint32_t filled = 0;    // entries of the window read
+};
+
+// Locates a table of `count` values: 0 on success, 1 when missing or of
+// another type, 2 when the entry's count differs.
+int find_tag_table(TiffDirectory *dir, uint16_t tag, uint32_t count, StripTable *table);
+// Entry `index` of a located table, read with the window around it.
+uint32_t strip_table_entry(TiffDirectory *dir, StripTable *table, uint32_t index);
+
+// ---- Strip layout ----
+
+// Where the strips are, and the one place that decides where a strip
+// begins and ends: the rows of the current strip still to be read.
+struct StripLayout {
+    uint32_t rows_per_strip = 0;
+    StripTable offsets, byte_counts;
+    uint32_t next = 0;       // the strip to begin next
+    uint32_t rows_left = 0;  // of the current strip; 0 between strips
+};
+
+// ---- The stored-byte source ----
+
+// The current strip's stored bytes, read ahead in blocks and mapped by the
+// fill order before a decoder sees them: those read ahead, from `next` to
+// `end`, and `budget` more still in the file.
+struct StripSource {
+    std::FILE *stream = nullptr;
+    bool reverse_bits = false;  // FillOrder 2
+    uint8_t *ahead = nullptr;   // AHEAD_BYTES
+    const uint8_t *next = nullptr;
+    const uint8_t *end = nullptr;
+    uint64_t budget = 0;
+};
+
+constexpr size_t AHEAD_BYTES = size_t{1} << 16;
+
+// Positions the source at a strip of byte_count stored bytes, with nothing
+// read ahead.
+void begin_strip_source(StripSource *source, uint64_t offset, uint64_t byte_count);
 // Stored bytes of the strip not yet taken.
-inline uint32_t strip_bytes_left(const TiffInput *in)
+inline uint64_t strip_bytes_left(const StripSource *source)
 {
-    return in->budget + static_cast<uint32_t>(in->ahead_end - in->ahead_next);
+    return source->budget + static_cast<uint64_t>(source->end - source->next);
 }
-bool refill_strip_input(TiffInput *in);
+// Reads the next block ahead; false when the strip or the file has no more.
+bool refill_strip_source(StripSource *source);
 // The next stored byte, or -1 at the end of the file.
-inline int read_strip_byte(TiffInput *in)
+inline int read_strip_byte(StripSource *source)
 {
-    if (in->ahead_next == in->ahead_end && !refill_strip_input(in))
+    if (source->next == source->end && !refill_strip_source(source))
         return -1;
-    return *in->ahead_next++;
+    return *source->next++;
 }
 // Takes `count` stored bytes into dst: fails with `too_few` when the
 // strip's byte count runs out first, with `end_of_file` when the file does.
-Message take_strip_bytes(TiffInput *in, uint8_t *dst, size_t count, Message too_few, Message end_of_file);
+Message take_strip_bytes(StripSource *source, uint8_t *dst, size_t count, Message too_few, Message end_of_file);
 
-constexpr size_t AHEAD_BYTES = size_t{1} << 16;
-constexpr size_t LZW_TABLE_BYTES = 4097 * 8;
-// The bytes decoded since the last clear code, which the table's strings
-// point into: after the 256 single bytes (and slack), at most one string's
-// bytes not yet handed out and the 3839 strings of one table, of at most 1
-// to 3839 bytes, and slack for copies in 8-byte blocks. Pages of it are
-// touched only as they are used.
-constexpr size_t LZW_HISTORY_BYTES = 256 + 16 + size_t{3839} * 3840 / 2 + 3840 + 64;
+// ---- Strip decoders ----
 
-extern const StripDecoder uncompressed_decoder;
-extern const StripDecoder packbits_decoder;
-extern const StripDecoder lzw_decoder;
+constexpr size_t ROW_SLACK = 16;
+
+// The three operations through which a strip's decoded bytes are taken:
+// begin_strip once the source stands at the strip, next_bytes for the bytes
+// its rows need, end_strip after its last row (which checks that the stored
+// data was used up exactly). next_bytes may write up to ROW_SLACK bytes
+// past the `count` it is asked for. Each decoder keeps its state, buffers
+// included, in `state_bytes` that the reader takes with the input's other
+// buffers; every strip starts it afresh.
+struct StripDecoder {
+    size_t state_bytes;
+    Message (*begin_strip)(StripSource *source, void *state);
+    Message (*next_bytes)(StripSource *source, void *state, uint8_t *dst, size_t count);
+    Message (*end_strip)(StripSource *source, void *state);
+};
+
+extern const StripDecoder uncompressed_decoder;  // uncompressed.cpp
+extern const StripDecoder packbits_decoder;      // packbits.cpp
+extern const StripDecoder lzw_decoder;           // lzw.cpp
+
+// ---- The reader ----
+
+struct TiffReader {
+    TiffDirectory directory;
+    StripLayout strips;
+    StripSource source;
+    const StripDecoder *decoder = nullptr;
+    void *codec = nullptr;  // the decoder's state
+    // How a row's decoded bytes become samples.
+    size_t bytes_per_row = 0;
+    bool swap_bytes = false;  // 16-bit samples stored in the other byte order than the host's
+    uint16_t difference_mask = 0;
+    uint32_t next_row = 0;
+    void *buffers = nullptr;  // the one block behind the row, the read-ahead and the codec
+};

@@ -1,11 +1,14 @@
 // Storing an image as an uncompressed big-endian TIFF file, a row at a time.
 //
 // The file is built in a staging file and only then becomes the output, so
-// that a failed or killed store leaves whatever was at the output path
-// before: a regular output (new, existing, or the target of a symlink) is
-// replaced by renaming a temporary file beside it over it; any other output
-// (a pipe, a FIFO, a character device) receives the complete file, written
-// front to back with no seek, at the end.
+// that a failed store leaves whatever was at the output path before. A
+// regular output (new, existing, or the target of a symlink) is replaced by
+// renaming a temporary file beside it over it, which a killed store also
+// leaves as it was. Where no file can be made beside it, an existing output
+// is rewritten in place from the staged copy, and any other output (a pipe,
+// a FIFO, a character device) receives the complete file, written front to
+// back with no seek, at the end: a store killed while it copies leaves the
+// output partly written.
 #pragma once
 
 #include <cstdint>

@@ -9,9 +9,6 @@
 
 namespace {
 
-constexpr uint16_t TYPE_ASCII = 2;
-constexpr uint16_t TYPE_SHORT = 3;
-constexpr uint16_t TYPE_LONG = 4;
 constexpr uint64_t MAX_STRIP_BYTES = 8192;
 constexpr size_t MAX_BUFFER = size_t{1} << 18;
 
@@ -172,14 +169,14 @@ void put_directory(TiffStore *s)
     }
 
     put_u16_be(s, s->description != nullptr ? 12 : 11);
-    put_size_entry(s, 256, s->width);
-    put_size_entry(s, 257, static_cast<uint32_t>(s->height));
-    put_entry(s, 258, TYPE_SHORT, 1, s->bits);
-    put_entry(s, 259, TYPE_SHORT, 1, 1);
-    put_entry(s, 262, TYPE_SHORT, 1, s->bits == 1 ? 0 : 1);
-    put_entry(s, 266, TYPE_SHORT, 1, 1);
+    put_size_entry(s, TAG_IMAGE_WIDTH, s->width);
+    put_size_entry(s, TAG_IMAGE_LENGTH, static_cast<uint32_t>(s->height));
+    put_entry(s, TAG_BITS_PER_SAMPLE, TYPE_SHORT, 1, s->bits);
+    put_entry(s, TAG_COMPRESSION, TYPE_SHORT, 1, COMPRESSION_NONE);
+    put_entry(s, TAG_PHOTOMETRIC, TYPE_SHORT, 1, s->bits == 1 ? 0 : 1);
+    put_entry(s, TAG_FILL_ORDER, TYPE_SHORT, 1, 1);
     if (s->description != nullptr) {
-        put_u16_be(s, 270);
+        put_u16_be(s, TAG_IMAGE_DESCRIPTION);
         put_u16_be(s, TYPE_ASCII);
         put_u32_be(s, static_cast<uint32_t>(s->description_length));
         if (s->description_length <= 4) {
@@ -190,11 +187,11 @@ void put_directory(TiffStore *s)
             put_u32_be(s, 8);
         }
     }
-    put_entry(s, 273, TYPE_LONG, static_cast<uint32_t>(s->strip_count), strip_offsets_field);
-    put_entry(s, 277, TYPE_SHORT, 1, 1);
-    put_entry(s, 278, TYPE_SHORT, 1, static_cast<uint32_t>(s->rows_per_strip));
-    put_entry(s, 279, TYPE_LONG, static_cast<uint32_t>(s->strip_count), strip_byte_counts_field);
-    put_entry(s, 284, TYPE_SHORT, 1, 1);
+    put_entry(s, TAG_STRIP_OFFSETS, TYPE_LONG, static_cast<uint32_t>(s->strip_count), strip_offsets_field);
+    put_entry(s, TAG_SAMPLES_PER_PIXEL, TYPE_SHORT, 1, 1);
+    put_entry(s, TAG_ROWS_PER_STRIP, TYPE_SHORT, 1, static_cast<uint32_t>(s->rows_per_strip));
+    put_entry(s, TAG_STRIP_BYTE_COUNTS, TYPE_LONG, static_cast<uint32_t>(s->strip_count), strip_byte_counts_field);
+    put_entry(s, TAG_PLANAR_CONFIGURATION, TYPE_SHORT, 1, 1);
     put_u32_be(s, 0);
 }
 

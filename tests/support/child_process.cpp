@@ -1,6 +1,7 @@
 #include "child_process.h"
 
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -51,11 +52,6 @@ ChildResult run_forked(const std::function<void()> &child)
 
 }  // namespace
 
-ChildResult run_in_child(const std::function<void()> &body)
-{
-    return run_forked(body);
-}
-
 ChildResult run_program(const std::vector<std::string> &argv,
                         const std::function<void()> &before_exec)
 {
@@ -71,12 +67,28 @@ ChildResult run_program(const std::vector<std::string> &argv,
     });
 }
 
+ChildResult imgratio(const std::vector<std::string> &args, const RunOptions &options)
+{
+    std::vector<std::string> argv = {options.fail_allocation != 0 ? IMGRATIO_SEAM_BINARY : IMGRATIO_BINARY};
+    argv.insert(argv.end(), args.begin(), args.end());
+    return run_program(argv, [&] {
+        if (options.threads != nullptr)
+            setenv("IMGRATIO_THREADS", options.threads, 1);
+        if (options.fail_allocation != 0)
+            setenv("IMGRATIO_FAIL_ALLOCATION", std::to_string(options.fail_allocation).c_str(), 1);
+        if (!options.killed_past_file_size)
+            signal(SIGXFSZ, SIG_IGN);
+        struct rlimit file_size = {options.file_size, options.file_size};
+        setrlimit(RLIMIT_FSIZE, &file_size);
+        struct rlimit address_space = {options.address_space, options.address_space};
+        setrlimit(RLIMIT_AS, &address_space);
+        if (options.before_exec)
+            options.before_exec();
+        alarm(options.seconds);
+    });
+}
+
 std::string imgratio_binary()
 {
     return IMGRATIO_BINARY;
-}
-
-std::string imgratio_seam_binary()
-{
-    return IMGRATIO_SEAM_BINARY;
 }

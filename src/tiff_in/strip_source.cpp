@@ -1,0 +1,84 @@
+// The stored-byte source: a strip's stored bytes in order, read ahead in
+// blocks and mapped by the fill order before a decoder sees them.
+#include <algorithm>
+
+#include "tiff_in/reader.h"
+
+namespace {
+
+struct BitReversal {
+    uint8_t table[256];
+};
+
+constexpr BitReversal make_bit_reversal()
+{
+    BitReversal r{};
+    for (int b = 0; b < 256; ++b) {
+        int v = 0;
+        for (int bit = 0; bit < 8; ++bit)
+            if (b & (1 << bit))
+                v |= 0x80 >> bit;
+        r.table[b] = static_cast<uint8_t>(v);
+    }
+    return r;
+}
+
+constexpr BitReversal bit_reversal = make_bit_reversal();
+
+// Reads up to n stored bytes of the strip from the stream, never past the
+// strip's byte count, and maps them by the fill order.
+size_t read_stored(StripSource *source, uint8_t *dst, size_t n)
+{
+    size_t want = n < source->budget ? n : static_cast<size_t>(source->budget);
+    size_t got = want == 0 ? 0 : std::fread(dst, 1, want, source->stream);
+    source->budget -= got;
+    if (source->reverse_bits)
+        for (size_t i = 0; i < got; ++i)
+            dst[i] = bit_reversal.table[dst[i]];
+    return got;
+}
+
+// Copies up to n stored bytes to dst; returns how many the file held.
+size_t read_strip_block(StripSource *source, uint8_t *dst, size_t n)
+{
+    size_t done = 0;
+    size_t ahead = static_cast<size_t>(source->end - source->next);
+    if (ahead != 0) {
+        done = n < ahead ? n : ahead;
+        std::copy(source->next, source->next + done, dst);
+        source->next += done;
+    }
+    if (done == n)
+        return n;
+    // Large remainders go straight from the stream to their destination.
+    return done + read_stored(source, dst + done, n - done);
+}
+
+}  // namespace
+
+void begin_strip_source(StripSource *source, uint64_t offset, uint64_t byte_count)
+{
+    seek_file(source->stream, offset);
+    source->next = source->end = source->ahead;
+    source->budget = byte_count;
+}
+
+bool refill_strip_source(StripSource *source)
+{
+    size_t got = read_stored(source, source->ahead, AHEAD_BYTES);
+    source->next = source->ahead;
+    source->end = source->ahead + got;
+    return got != 0;
+}
+
+Message take_strip_bytes(StripSource *source, uint8_t *dst, size_t count, Message too_few, Message end_of_file)
+{
+    uint64_t left = strip_bytes_left(source);
+    size_t available = count < left ? count : static_cast<size_t>(left);
+    size_t got = read_strip_block(source, dst, available);
+    if (got < available)
+        return end_of_file;
+    if (available < count)
+        return too_few;
+    return MSG_NONE;
+}
