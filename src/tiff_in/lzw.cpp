@@ -220,7 +220,8 @@ Message lzw_next_bytes(StripSource *source, void *state, uint8_t *dst, size_t co
     LzwState s = take_state(c, source);
     LzwEntry *table = c->table;
     uint8_t *history = c->history;
-    while (s.end - s.read < count) {
+    size_t want = s.read + count;
+    while (s.end < want) {
         int code = read_code(source, s);
         if ((static_cast<unsigned>(code) <= static_cast<unsigned>(s.next_code)) & ((code | 1) != END_CODE)) {
             LzwEntry entry = table[code];
@@ -252,6 +253,7 @@ Message lzw_next_bytes(StripSource *source, void *state, uint8_t *dst, size_t co
             s = restart_table(source, c, s);
             if (s.failure != MSG_NONE)
                 return s.failure;
+            want = s.read + count;
         }
     }
     std::memcpy(dst, history + s.read, count);
