@@ -323,21 +323,3 @@ TEST(ImageLoaderRefusals, TagsInTheirOrder)
         expect_refusal(build_tiff(small_image(c.change)), c.message);
     }
 }
-
-TEST(ImageLoaderRefusals, StripDataPastTheEndOfTheFile)
-{
-    // The last strip's bytes are cut off by the end of the file.
-    Bytes bytes = build_tiff(small_image([](TiffLayout &l) {
-        l.add_strip_tags = false;
-        l.entries.push_back(long_entry(273, {8, 12, 4000}));
-        l.entries.push_back(long_entry(279, {4, 4, 4}));
-    }));
-    expect_refusal(bytes, "unexpected end of file.");
-    // The byte count runs out before the end of the file is met.
-    bytes = build_tiff(small_image([](TiffLayout &l) {
-        l.add_strip_tags = false;
-        l.entries.push_back(long_entry(273, {8, 12, 4000}));
-        l.entries.push_back(long_entry(279, {4, 4, 0}));
-    }));
-    expect_refusal(bytes, "too few codes.");
-}

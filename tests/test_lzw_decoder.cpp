@@ -218,33 +218,6 @@ TEST(LzwDecoder, PhotoshopsExtraByteInEveryStripOfDifferencedImages)
         }
 }
 
-TEST(LzwDecoder, StripPastTheEndOfTheFile)
-{
-    ImageOptions o;
-    o.width = 4;
-    o.compression = 5;
-    TiffLayout layout = make_image_layout(o, {});
-    layout.add_strip_tags = false;
-    layout.entries.push_back(long_entry(273, {100000}));
-    layout.entries.push_back(long_entry(279, {6}));
-    expect_refusal(build_tiff(layout), "LZW unexpected end of file.");
-    layout.entries.back() = long_entry(279, {0});
-    expect_refusal(build_tiff(layout), "LZW too few codes.");
-
-    // Padding after the end code that the file does not hold: the strip is
-    // the file's last 4 bytes (over the next-IFD offset, never read).
-    o.width = 1;
-    layout = make_image_layout(o, {});
-    layout.add_strip_tags = false;
-    layout.entries.push_back(long_entry(273, {0}));
-    layout.entries.push_back(long_entry(279, {100}));
-    uint32_t size = static_cast<uint32_t>(build_tiff(layout).size());
-    layout.entries[layout.entries.size() - 2] = long_entry(273, {size - 4});
-    Bytes bytes = build_tiff(layout);
-    std::copy_n(Bytes{0x80, 0x10, 0x60, 0x20}.begin(), 4, bytes.end() - 4);
-    expect_refusal(bytes, "LZW unexpected end of file.");
-}
-
 TEST(LzwDecoder, StringsCrossRowsAndSamplesAndNothingCrossesStrips)
 {
     // 16-bit, 3 x 2: 0x41 0x41 0x41 0x41 (codes 65, 258) then more; strings

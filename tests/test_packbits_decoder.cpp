@@ -65,21 +65,6 @@ TEST(PackBitsDecoder, Refusals)
     }
 }
 
-TEST(PackBitsDecoder, StripPastTheEndOfTheFile)
-{
-    ImageOptions o;
-    o.width = 4;
-    o.compression = 32773;
-    TiffLayout layout = make_image_layout(o, {});
-    layout.add_strip_tags = false;
-    layout.entries.push_back(long_entry(273, {100000}));
-    layout.entries.push_back(long_entry(279, {5}));
-    expect_refusal(build_tiff(layout), "MPB unexpected end of file.");
-    // The strip's own count runs out first.
-    layout.entries.back() = long_entry(279, {0});
-    expect_refusal(build_tiff(layout), "MPB too few codes.");
-}
-
 TEST(PackBitsDecoder, RunsCrossRowsAndSplitSamples)
 {
     // 16-bit, 3 x 2: 0x12 alone, then 0x34 seven times (ending in row 1),
