@@ -46,7 +46,9 @@ struct LzwEntry {
 // it and force it back to memory. For the same reason it is passed by value
 // to the functions that are not inlined. While an operation runs, the
 // strip's stored bytes not yet loaded into the bit buffer are those of the
-// read-ahead from `next` on, and the source's budget more.
+// read-ahead from `next` to the source's end, and the source's budget more.
+// The end is not copied in: the compiler would keep the two pointers as one
+// vector register, and pack and unpack them for every code.
 struct LzwState {
     uint64_t bits;  // the next code's bits at the top; below `held`, the bits that
                     // follow them or zeros
@@ -56,7 +58,6 @@ struct LzwState {
     size_t end;   // of the history
     size_t read;  // of the history, handed out
     const uint8_t *next;
-    const uint8_t *stored_end;
     Message failure;  // met while reading codes
 };
 
@@ -70,7 +71,6 @@ LzwState take_state(const LzwCodec *c, const StripSource *source)
 {
     LzwState s = c->state;
     s.next = source->next;
-    s.stored_end = source->end;
     return s;
 }
 
@@ -93,7 +93,7 @@ void save_state(LzwCodec *c, StripSource *source, LzwState s)
 LzwState load_bytes_slowly(StripSource *source, LzwState s)
 {
     while (s.held < s.width) {
-        if (s.next == s.stored_end) {
+        if (s.next == source->end) {
             if (source->budget == 0) {
                 s.failure = MSG_LZW_TOO_FEW;
                 return s;
@@ -104,7 +104,6 @@ LzwState load_bytes_slowly(StripSource *source, LzwState s)
                 return s;
             }
             s.next = source->next;
-            s.stored_end = source->end;
         }
         s.bits |= uint64_t{*s.next++} << (56 - s.held);
         s.held += 8;
@@ -119,7 +118,7 @@ LzwState load_bytes_slowly(StripSource *source, LzwState s)
 // again.
 inline int read_code(StripSource *source, LzwState &s)
 {
-    if (s.stored_end - s.next >= 8) {
+    if (source->end - s.next >= 8) {
         uint64_t eight = 0;
         for (int i = 0; i < 8; ++i)
             eight = eight << 8 | s.next[i];
@@ -198,7 +197,7 @@ Message lzw_begin_strip(StripSource *source, void *state)
         c->history[byte] = static_cast<uint8_t>(byte);
         c->table[byte] = LzwEntry{byte, 1};
     }
-    c->state = LzwState{0, 0, 9, FIRST_ENTRY, LITERALS, LITERALS, nullptr, nullptr, MSG_NONE};
+    c->state = LzwState{0, 0, 9, FIRST_ENTRY, LITERALS, LITERALS, nullptr, MSG_NONE};
     LzwState s = take_state(c, source);
     int code = read_code(source, s);
     if (code == FAILED)

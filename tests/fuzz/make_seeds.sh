@@ -2,7 +2,8 @@
 # Makes the fuzzing seed corpus: small valid TIFFs of every kind the loader
 # accepts (depths 0 to 16, both byte orders, both fill orders, one or several
 # strips, uncompressed, PackBits, LZW with and without differencing, with a
-# description) and near-valid ones (cut short, a byte changed).
+# description), near-valid ones (cut short, a byte changed) and the
+# regression files.
 # usage: make_seeds.sh OUT_DIR [uncompressed|packbits|lzw|all]
 set -euo pipefail
 out=$1
@@ -45,4 +46,6 @@ for f in "$out"/seed-*.tif; do
         printf '\x5a' | dd of="$out/flip-$i.tif" bs=1 seek=12 conv=notrunc status=none
     fi
 done
+# The regression files: each once went wrong.
+cp "$here/regressions/"*.tif "$out/"
 echo "$(ls "$out" | wc -l) seeds in $out"
