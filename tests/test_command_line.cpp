@@ -38,16 +38,21 @@ std::string image_file(uint32_t width, uint32_t height, uint32_t bits, const std
 
 }  // namespace
 
-TEST(CommandLine, TooFewArgumentsGiveTheUsageLine)
+TEST(CommandLine, AnyOtherCountThanThreePathsGivesTheUsageLine)
 {
+    // As `imgratio frames/*.tif out.tif` with four frames: nothing is read
+    // and nothing stored, the last frame included.
+    std::string a = image_file(1, 1, 8, {7}), b = image_file(1, 1, 8, {9}), c = image_file(1, 1, 8, {5});
+    const Bytes c_before = read_file(c);
     std::string out = scratch_path("never.tif");
-    for (const auto &args : std::vector<std::vector<std::string>>{{}, {"a.tif"}, {"a.tif", out}}) {
+    for (const auto &args : std::vector<std::vector<std::string>>{{}, {a}, {a, out}, {a, b, c, out}}) {
         ChildResult r = imgratio(args);
         EXPECT_EQ(r.exit_code, 1);
         EXPECT_EQ(r.err, USAGE);
         EXPECT_EQ(r.out, "");
     }
     EXPECT_FALSE(std::filesystem::exists(out));
+    EXPECT_EQ(read_file(c), c_before);
 }
 
 TEST(CommandLine, StoresTheScaledRatioWithTheDividendsDescription)
@@ -55,7 +60,7 @@ TEST(CommandLine, StoresTheScaledRatioWithTheDividendsDescription)
     std::string dividend = image_file(4, 3, 16, {29, 323, 100, 65, 1, 0, 7, 65535, 5, 6, 7, 8}, "dividend text");
     std::string divisor = image_file(4, 3, 16, {100, 5, 1, 1, 3, 7, 0, 1, 0, 0, 0, 0}, "divisor text", false);
     std::string out = scratch_path("ratio.tif");
-    ChildResult r = imgratio({dividend, divisor, out, "ignored extra"});
+    ChildResult r = imgratio({dividend, divisor, out});
     EXPECT_EQ(r.exit_code, 0);
     EXPECT_EQ(r.err, "");
     EXPECT_EQ(r.out, "");

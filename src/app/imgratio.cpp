@@ -76,7 +76,9 @@ void stream_rows(Run *r)
 
 int run_imgratio(int argc, char **argv)
 {
-    if (argc < 4) {
+    // Exactly three paths: a fourth is most often a glob that matched one
+    // file more than meant, whose last file would be taken as the output.
+    if (argc != 4) {
         std::fputs("usage : imgratio input1.tif input2.tif output.tif\n", stderr);
         return 1;
     }
