@@ -1,10 +1,11 @@
 #!/usr/bin/env python3
 """Files of a few hundred bytes that declare huge images, given as both
-inputs: each must be refused with its message, quickly and in a few
-megabytes, never by the out-of-memory killer, and before anything is stored for them: the program runs with a file
-size limit of 1 MiB, which would kill it if it began to write a large
-output. Prints the peak memory and time of each refusal (from /usr/bin/time
--v) and fails when a message is wrong or a refusal needs more than 64 MiB.
+inputs (or with a small divisor): each must be refused with its message,
+quickly and in a few megabytes, never by the out-of-memory killer, and
+before anything is stored for them: the program runs with a file size limit
+of 1 MiB, which would kill it if it began to write a large output. Prints
+the peak memory and time of each refusal (from /usr/bin/time -v) and fails
+when a message is wrong or a refusal needs more than 64 MiB or 2 s.
 
 usage: hostile_sizes.py IMGRATIO_BINARY
 """
@@ -47,7 +48,7 @@ CASES = [
     ("width 2^31 - 1, one LZW row of one byte",
      image(BIG, 1, 16, 5, 1, 1, 8, 4, LZW_ONE_BYTE), "LZW unexpected end of code."),
     ("height 2^31 - 1, one row per strip, PackBits, tables past the end",
-     image(1, BIG, 8, 32773, 1, BIG, 1 << 20, 2 << 20), "MPB unexpected end of file."),
+     image(1, BIG, 8, 32773, 1, BIG, 1 << 20, 2 << 20), "unexpected end of file."),
     ("height 2^31 - 1, one row per strip, strip table of the wrong count",
      image(1, BIG, 8, 1, 1, 1000, 1 << 20, 2 << 20), "bad number of strip offset."),
     ("a description of 4294934286 bytes (found by fuzzing), 13 x 7 image",
@@ -59,6 +60,9 @@ CASES = [
      image(65535, 65535, 0, 1, 65535, 1, 8, 0), "OUT : file not stored."),
     ("64269 x 32512 at 0 bits (found by fuzzing): a 4 GB result, a PackBits strip with a byte left",
      image(64269, 32512, 0, 32773, 32512, 1, 8, 1), "MPB too many codes."),
+    ("2^31 - 1 x 2^31 - 1 at 0 bits, divided by a 4 x 1 image",
+     image(BIG, BIG, 0, 1, BIG, 1, 8, 0), "DIVISOR : image size mismatch.",
+     image(4, 1, 8, 1, 1, 1, 8, 4, b"\1\2\3\4")),
 ]
 
 
@@ -68,21 +72,29 @@ def main():
     with tempfile.TemporaryDirectory() as work:
         print(f"| case | file bytes | message | peak RSS MiB | elapsed s |")
         print("|---|---|---|---|---|")
-        for title, data, message in CASES:
+        for title, data, message, *divisor_data in CASES:
             path = os.path.join(work, "hostile.tif")
             with open(path, "wb") as f:
                 f.write(data)
+            divisor = path
+            if divisor_data:
+                divisor = os.path.join(work, "divisor.tif")
+                with open(divisor, "wb") as f:
+                    f.write(divisor_data[0])
             out = os.path.join(work, "out.tif")
-            r = subprocess.run(["/usr/bin/time", "-v", binary, path, path, out], capture_output=True, text=True,
+            r = subprocess.run(["/usr/bin/time", "-v", binary, path, divisor, out], capture_output=True, text=True,
                                preexec_fn=lambda: resource.setrlimit(resource.RLIMIT_FSIZE, (1 << 20, 1 << 20)))
             lines = r.stderr.splitlines()
             rss = int(next(l for l in lines if "Maximum resident set size" in l).split()[-1]) / 1024
             wall = next(l for l in lines if "Elapsed (wall clock)" in l).split()[-1]
             got = lines[0] if lines else ""
             print(f"| {title} | {len(data)} | {got.split(' : ')[-1]} | {rss:.1f} | {wall} |")
-            expected = message.replace("OUT", out) if message.startswith("OUT") else f"{path} : {message}"
-            if got != expected or r.returncode != 1 or os.path.exists(out) or rss > 64:
-                print(f"FAIL: {title}: exit {r.returncode}, stderr {got!r}, expected {message!r}, {rss:.1f} MiB")
+            expected = message.replace("OUT", out).replace("DIVISOR", divisor)
+            if expected == message:
+                expected = f"{path} : {message}"
+            seconds = float(wall.split(":")[-1]) + 60 * sum(float(x) for x in wall.split(":")[:-1])
+            if got != expected or r.returncode != 1 or os.path.exists(out) or rss > 64 or seconds > 2:
+                print(f"FAIL: {title}: exit {r.returncode}, stderr {got!r}, expected {message!r}, {rss:.1f} MiB, {wall}")
                 failures += 1
     print(f"{len(CASES) - failures} passed, {failures} failed")
     sys.exit(1 if failures else 0)

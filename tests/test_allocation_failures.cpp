@@ -101,22 +101,13 @@ TEST(AllocationFailures, AddressSpaceLimit)
 {
     RunOptions limited;
     limited.address_space = rlim_t{512} << 20;
-    // A 2 GiB description in a file of a few hundred bytes.
-    TiffLayout layout = make_image_layout(ImageOptions{}, {{0}});
-    layout.entries.push_back(TiffEntry{270, 2, {}, 0x7FFFFFFF, 8});
-    std::string description = scratch_path("description.tif");
-    write_file(description, build_tiff(layout));
-    ChildResult r = imgratio({description, description, scratch_path("out.tif")}, limited);
-    EXPECT_EQ(r.err, description + " : image description memory allocation error.\n");
-    EXPECT_EQ(r.exit_code, 1);
-
     // A row of 2^31 - 1 samples takes 4 GiB of row buffer.
     ImageOptions wide;
     wide.width = 0x7FFFFFFF;
     wide.bits = 16;
     std::string cells = scratch_path("cells.tif");
     write_file(cells, build_tiff(make_image_layout(wide, {{0}})));
-    r = imgratio({cells, cells, scratch_path("out.tif")}, limited);
+    ChildResult r = imgratio({cells, cells, scratch_path("out.tif")}, limited);
     EXPECT_EQ(r.err, cells + " : cell memory allocation error.\n");
     EXPECT_EQ(r.exit_code, 1);
 }

@@ -183,27 +183,6 @@ TEST(ImageLoader, Descriptions)
     EXPECT_EQ(with_entry(TiffEntry{270, 7, {'a', 'b', 0}, {}, {}}), std::nullopt);
 }
 
-TEST(ImageLoader, DescriptionCutShortByTheEndOfTheFileIsZeroFilled)
-{
-    // A 40-byte description whose value starts 4 bytes before the end of the
-    // file (over the next-IFD offset, which is never read).
-    TiffLayout layout = small_image();
-    layout.entries.push_back(TiffEntry{270, 2, {}, 40, 0});
-    uint32_t size = static_cast<uint32_t>(build_tiff(layout).size());
-    layout.entries.back().field = size - 4;
-    Bytes bytes = build_tiff(layout);
-    std::memcpy(&bytes[size - 4], "xy\0\0", 4);
-    std::string path = scratch_path("short.tif");
-    write_file(path, bytes);
-    TiffInput in;
-    ASSERT_EQ(open_tiff_input(&in, path.c_str()), MSG_NONE);
-    ASSERT_NE(in.description, nullptr);
-    EXPECT_STREQ(in.description, "xy");
-    for (int i = 2; i <= 40; ++i)
-        EXPECT_EQ(in.description[i], '\0') << i;
-    close_tiff_input(&in);
-}
-
 TEST(ImageLoader, AcceptedVariants)
 {
     // SamplesPerPixel 0, PlanarConfiguration 2 with one sample, RowsPerStrip
@@ -259,9 +238,34 @@ TEST(ImageLoaderRefusals, HeaderAndFile)
     little[3] = 42;  // 42 in the wrong byte order
     expect_refusal(little, "bad magic number.");
 
+    // The directory, wholly or partly past the end of the file, before any
+    // tag is looked up (its next-directory offset included, though it is
+    // never followed).
     TiffLayout beyond = small_image();
     beyond.ifd_offset = 1000000;
-    expect_refusal(build_tiff(beyond), "primary image attribute not found.");
+    expect_refusal(build_tiff(beyond), "unexpected end of file.");
+    Bytes cut = build_tiff(small_image([](TiffLayout &l) { l.entries.front().values = {0}; }));
+    cut.pop_back();
+    expect_refusal(cut, "unexpected end of file.");
+
+    // Values outside their entries that the reader uses: a description, or
+    // a strip table (checked whole, right after its count).
+    TiffLayout description = small_image();
+    description.entries.push_back(TiffEntry{270, 2, {}, 40, 0});
+    uint32_t size = static_cast<uint32_t>(build_tiff(description).size());
+    description.entries.back().field = size - 39;
+    expect_refusal(build_tiff(description), "unexpected end of file.");
+    description.entries.back().field = size - 40;
+    EXPECT_EQ(load_layout(description).width, 4) << "a description that ends with the file";
+    for (uint16_t tag : {273, 279}) {
+        TiffLayout table = small_image([](TiffLayout &l) {
+            l.add_strip_tags = false;
+            l.entries.push_back(long_entry(273, {8, 12, 16}));
+            l.entries.push_back(long_entry(279, {4, 4, 4}));
+        });
+        entry(table, tag)->field = static_cast<uint32_t>(build_tiff(table).size()) - 11;
+        expect_refusal(build_tiff(table), "unexpected end of file.");
+    }
 }
 
 TEST(ImageLoaderRefusals, TagsInTheirOrder)
@@ -275,7 +279,7 @@ TEST(ImageLoaderRefusals, TagsInTheirOrder)
         {"width 0", [](TiffLayout &l) { entry(l, 256)->values = {0}; }, "primary image attribute not found."},
         {"no height", [](TiffLayout &l) { drop(l, 257); }, "primary image attribute not found."},
         {"no photometric", [](TiffLayout &l) { drop(l, 262); }, "primary image attribute not found."},
-        {"photometric LONG", [](TiffLayout &l) { entry(l, 262)->type = 4; }, "primary image attribute not found."},
+        {"photometric ASCII", [](TiffLayout &l) { entry(l, 262)->type = 2; }, "primary image attribute not found."},
         {"photometric count 2", [](TiffLayout &l) { entry(l, 262)->values = {1, 1}; }, "primary image attribute not found."},
         {"photometric 65535", [](TiffLayout &l) { entry(l, 262)->values = {65535}; }, "primary image attribute not found."},
         {"missing attribute before size", [](TiffLayout &l) { drop(l, 262); entry(l, 256)->values = {0x80000000}; }, "primary image attribute not found."},
@@ -283,6 +287,9 @@ TEST(ImageLoaderRefusals, TagsInTheirOrder)
         {"height bit 31", [](TiffLayout &l) { entry(l, 257)->values = {0xFFFFFFFF}; }, "too large image size."},
         {"size before photometric", [](TiffLayout &l) { entry(l, 257)->values = {0xFFFFFFFF}; entry(l, 262)->values = {2}; }, "too large image size."},
         {"photometric 2", [](TiffLayout &l) { entry(l, 262)->values = {2}; }, "bad photometric interpretation."},
+        // A LONG beyond 16 bits is not cut to them.
+        {"photometric LONG 65537", [](TiffLayout &l) { *entry(l, 262) = long_entry(262, {65537}); }, "bad photometric interpretation."},
+        {"compression LONG 65541", [](TiffLayout &l) { set_short(l, 259, 0); *entry(l, 259) = long_entry(259, {65541}); }, "unknown image compression method."},
         {"photometric before samples", [](TiffLayout &l) { entry(l, 262)->values = {5}; set_short(l, 277, 3); }, "bad photometric interpretation."},
         {"3 samples", [](TiffLayout &l) { set_short(l, 277, 3); }, "too many samples per pixel."},
         {"samples before bits", [](TiffLayout &l) { set_short(l, 277, 2); set_short(l, 258, 32); }, "too many samples per pixel."},
@@ -306,6 +313,10 @@ TEST(ImageLoaderRefusals, TagsInTheirOrder)
              l.entries.push_back(long_entry(273, {8, 12}));
              l.entries.push_back(long_entry(279, {4, 4}));
          }, "bad number of strip offset."},
+        {"strip offsets past the end before no byte counts", [](TiffLayout &l) {
+             l.add_strip_tags = false;
+             l.entries.push_back(TiffEntry{273, 4, {}, 3, 0x10000});
+         }, "unexpected end of file."},
         {"no strip byte counts", [](TiffLayout &l) {
              l.add_strip_tags = false;
              l.entries.push_back(long_entry(273, {8, 12, 16}));

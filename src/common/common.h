@@ -33,7 +33,7 @@ enum Message : uint8_t {
     MSG_BYTE_COUNT_COUNT,
     MSG_RAW_TOO_FEW,
     MSG_RAW_TOO_MANY,
-    MSG_RAW_END_OF_FILE,
+    MSG_END_OF_FILE,  // of the file: its directory, a value, an uncompressed strip
     MSG_MPB_TOO_FEW,
     MSG_MPB_TOO_MANY,
     MSG_MPB_END_OF_FILE,
@@ -78,6 +78,7 @@ enum TiffTag : uint16_t {
 
 // Field types of directory entries.
 enum TiffType : uint16_t {
+    TYPE_BYTE = 1,
     TYPE_ASCII = 2,
     TYPE_SHORT = 3,
     TYPE_LONG = 4,

@@ -1,7 +1,11 @@
 // Byte-order aware integer reads and IFD lookups. Nothing is cached: every
-// lookup scans the directory from its start. Reads past the end of the file
-// give all-ones bytes, so a directory beyond the end reads as 65535 entries
-// of tag 65535 and every lookup finds nothing.
+// lookup scans the directory from its start. The directory is checked to
+// lie in the file before any lookup; values beyond the end that a lookup
+// still meets (those of tags the reader does not use) read as all-ones bytes.
+#if defined(__unix__) || defined(__APPLE__)
+#include <sys/stat.h>
+#endif
+
 #include "tiff_in/reader.h"
 
 bool seek_file(std::FILE *stream, uint64_t offset)
@@ -13,6 +17,23 @@ bool seek_file(std::FILE *stream, uint64_t offset)
     for (; offset > step; offset -= step, origin = SEEK_CUR)
         ok = std::fseek(stream, static_cast<long>(step), origin) == 0 && ok;
     return std::fseek(stream, static_cast<long>(offset), origin) == 0 && ok;
+}
+
+uint64_t stream_size(std::FILE *stream)
+{
+#if defined(__unix__) || defined(__APPLE__)
+    struct stat st;
+    if (fstat(fileno(stream), &st) == 0 && S_ISREG(st.st_mode))
+        return static_cast<uint64_t>(st.st_size);
+    return 0;
+#else
+    long here = std::ftell(stream);
+    if (here < 0 || std::fseek(stream, 0, SEEK_END) != 0)
+        return 0;
+    long end = std::ftell(stream);
+    std::fseek(stream, here, SEEK_SET);
+    return end < 0 ? 0 : static_cast<uint64_t>(end);
+#endif
 }
 
 namespace {
@@ -63,6 +84,15 @@ uint32_t read_u32_be(std::FILE *stream)
     return (hi << 16) | lo;
 }
 
+Message check_directory_in_file(TiffDirectory *dir)
+{
+    if (!in_file(dir, dir->ifd, 2))
+        return MSG_END_OF_FILE;
+    seek_file(dir->stream, dir->ifd);
+    uint32_t entries = dir->read_u16(dir->stream);
+    return in_file(dir, dir->ifd, 2 + uint64_t{12} * entries + 4) ? MSG_NONE : MSG_END_OF_FILE;
+}
+
 uint16_t find_tag(TiffDirectory *dir, uint16_t tag)
 {
     seek_file(dir->stream, dir->ifd);
@@ -81,18 +111,14 @@ uint16_t find_tag(TiffDirectory *dir, uint16_t tag)
 uint32_t get_tag_integer(TiffDirectory *dir, uint16_t tag, uint32_t default_value)
 {
     uint16_t type = find_tag(dir, tag);
-    if (type != TYPE_SHORT && type != TYPE_LONG)
+    if (type != TYPE_BYTE && type != TYPE_SHORT && type != TYPE_LONG)
         return default_value;
     if (dir->read_u32(dir->stream) != 1)
         return default_value;
+    // A single value stands at the start of the value field.
+    if (type == TYPE_BYTE)
+        return static_cast<uint32_t>(std::getc(dir->stream)) & 0xFF;
     return type == TYPE_SHORT ? dir->read_u16(dir->stream) : dir->read_u32(dir->stream);
-}
-
-uint16_t get_tag_short(TiffDirectory *dir, uint16_t tag, uint16_t default_value)
-{
-    if (find_tag(dir, tag) != TYPE_SHORT || dir->read_u32(dir->stream) != 1)
-        return default_value;
-    return static_cast<uint16_t>(dir->read_u16(dir->stream));
 }
 
 int find_tag_table(TiffDirectory *dir, uint16_t tag, uint32_t count, StripTable *table)
@@ -110,7 +136,8 @@ int find_tag_table(TiffDirectory *dir, uint16_t tag, uint32_t count, StripTable 
         table->values_at = dir->read_u32(dir->stream);
     else
         table->values_at = static_cast<uint64_t>(std::ftell(dir->stream));
-    return 0;
+    // The whole table, though it is read a window at a time.
+    return in_file(dir, table->values_at, uint64_t{count} * (type == TYPE_SHORT ? 2 : 4)) ? 0 : 3;
 }
 
 uint32_t strip_table_entry(TiffDirectory *dir, StripTable *table, uint32_t index)

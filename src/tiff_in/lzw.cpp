@@ -280,6 +280,15 @@ int read_closing_code(StripSource *source, LzwState &s)
     return read_code(source, s);
 }
 
+// Whether the bits left in the state, at the end of the strip's data, are
+// fewer than a code at `width` and begin the end code.
+bool begins_end_code(const LzwState &s, int width)
+{
+    if (s.held >= width)
+        return false;
+    return s.held == 0 || (s.bits >> (64 - s.held)) == static_cast<uint64_t>(END_CODE >> (width - s.held));
+}
+
 // After a strip's rows: the end code, possibly behind a clear code, then
 // nothing but zero bytes. Adobe Photoshop decodes one byte more than the
 // rows before its end code: the last string's one unused byte, or one more
@@ -291,9 +300,17 @@ Message lzw_end_strip(StripSource *source, void *state)
     LzwState s = take_state(c, source);
     size_t unread = s.end - s.read;
     bool extra_code = false;
+    int width = s.width;
+    bool narrower = s.next_code == (1 << (width - 1)) - 1;  // as read_closing_code reads
     int code = read_closing_code(source, s);
-    if (code == FAILED)
-        return s.failure;
+    if (code == FAILED) {
+        // The strip's data ends inside the end code, with the rows complete.
+        bool cut_off = ACCEPT_LZW_END_CODE_CUT_OFF && s.failure == MSG_LZW_TOO_FEW && unread == 0 &&
+                       (narrower ? begins_end_code(s, width - 1) ||
+                                       (ACCEPT_LZW_END_CODE_AT_EITHER_WIDTH && begins_end_code(s, width))
+                                 : begins_end_code(s, width));
+        return cut_off ? MSG_NONE : s.failure;
+    }
     if (ACCEPT_LZW_EXTRA_BYTE && code < CLEAR_CODE && unread == 0) {
         extra_code = true;
         if (!take_pending_entry(s))

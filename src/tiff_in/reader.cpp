@@ -54,14 +54,14 @@ Message read_image_tags(TiffInput *in)
     in->height = get_tag_integer(dir, TAG_IMAGE_LENGTH, 0);
     if (in->height == 0)
         return MSG_NO_PRIMARY_ATTRIBUTE;
-    uint16_t photometric = get_tag_short(dir, TAG_PHOTOMETRIC, 65535);
+    uint32_t photometric = get_tag_integer(dir, TAG_PHOTOMETRIC, 65535);
     if (photometric == 65535)
         return MSG_NO_PRIMARY_ATTRIBUTE;
     if (((in->width | in->height) & 0x80000000u) != 0)
         return MSG_TOO_LARGE_SIZE;
     if (photometric != 0 && photometric != 1 && photometric != 3 && photometric != 4)
         return MSG_BAD_PHOTOMETRIC;
-    uint16_t samples = get_tag_short(dir, TAG_SAMPLES_PER_PIXEL, 1);
+    uint32_t samples = get_tag_integer(dir, TAG_SAMPLES_PER_PIXEL, 1);
     if (samples > 1 || (samples == 0 && !ACCEPT_NO_SAMPLES_PER_PIXEL))
         return MSG_TOO_MANY_SAMPLES;
     // The lookup takes a single value; an array of one per sample reads as
@@ -69,23 +69,23 @@ Message read_image_tags(TiffInput *in)
     if (!ACCEPT_BITS_PER_SAMPLE_ARRAY_AS_MISSING && find_tag(dir, TAG_BITS_PER_SAMPLE) != 0 &&
         dir->read_u32(dir->stream) != 1)
         return MSG_TOO_MANY_SAMPLES;
-    in->bits = get_tag_short(dir, TAG_BITS_PER_SAMPLE, 1);
+    in->bits = get_tag_integer(dir, TAG_BITS_PER_SAMPLE, 1);
     if (in->bits > 16)
         return MSG_TOO_MANY_BITS;
-    uint16_t planar = get_tag_short(dir, TAG_PLANAR_CONFIGURATION, 1);
+    uint32_t planar = get_tag_integer(dir, TAG_PLANAR_CONFIGURATION, 1);
     if (planar != 1 && !(planar == 2 && ACCEPT_PLANAR_2_WITH_ONE_SAMPLE))
         return MSG_BAD_PLANAR;
-    uint16_t fill_order = get_tag_short(dir, TAG_FILL_ORDER, 1);
+    uint32_t fill_order = get_tag_integer(dir, TAG_FILL_ORDER, 1);
     if (fill_order != 1 && fill_order != 2)
         return MSG_BAD_FILL_ORDER;
     r->source.reverse_bits = fill_order == 2;
-    uint16_t compression = get_tag_short(dir, TAG_COMPRESSION, COMPRESSION_NONE);
+    uint32_t compression = get_tag_integer(dir, TAG_COMPRESSION, COMPRESSION_NONE);
     for (const auto &d : decoders)
         if (d.compression == compression)
             r->decoder = d.decoder;
     if (r->decoder == nullptr)
         return MSG_UNKNOWN_COMPRESSION;
-    uint16_t predictor = get_tag_short(dir, TAG_PREDICTOR, 1);
+    uint32_t predictor = get_tag_integer(dir, TAG_PREDICTOR, 1);
     bool differencing = predictor == 2 && (ACCEPT_PREDICTOR_AT_ANY_DEPTH || in->bits == 8 || in->bits == 16);
     if (predictor != 1 && !differencing)
         return MSG_UNKNOWN_PREDICTOR;
@@ -100,33 +100,37 @@ Message read_description(TiffInput *in)
     if (find_tag(dir, TAG_IMAGE_DESCRIPTION) != TYPE_ASCII)
         return MSG_NONE;
     uint32_t count = dir->read_u32(dir->stream);
-    if (count > 4)
-        seek_file(dir->stream, dir->read_u32(dir->stream));
+    if (count > 4) {
+        uint32_t offset = dir->read_u32(dir->stream);
+        if (!in_file(dir, offset, count))
+            return MSG_END_OF_FILE;
+        seek_file(dir->stream, offset);
+    }
     // count + 1 wraps to 0 where size_t is 32 bits wide: a failed allocation.
     size_t size = size_t{count} + 1;
     in->description = size == 0 ? nullptr : static_cast<char *>(allocate_zeroed(size, 1));
     if (in->description == nullptr)
         return MSG_DESCRIPTION_MEMORY;
-    // A text cut short by the end of the file keeps the zero bytes of calloc.
     size_t got = std::fread(in->description, 1, count, dir->stream);
     (void)got;
     return MSG_NONE;
 }
 
 // One block for the row (width samples, whose front also takes the row's
-// decoded bytes), the read-ahead and the decoder's state.
+// decoded bytes), the read-ahead and the decoder's state. Rows of 0 bits
+// take no decoded bytes: their row of zeros waits for the first row read.
 Message allocate_buffers(TiffInput *in)
 {
     TiffReader *r = in->reader;
     size_t codec_bytes = (r->decoder->state_bytes + 15) / 16 * 16;
     if (in->width > (SIZE_MAX - AHEAD_BYTES - codec_bytes - ROW_SLACK) / 2 - 16)
         return MSG_CELL_MEMORY;
-    size_t row_bytes = (size_t{in->width} * 2 + 15) / 16 * 16 + ROW_SLACK;
+    size_t row_bytes = in->bits == 0 ? 0 : (size_t{in->width} * 2 + 15) / 16 * 16 + ROW_SLACK;
     auto block = static_cast<uint8_t *>(allocate_array(row_bytes + AHEAD_BYTES + codec_bytes, 1));
     if (block == nullptr)
         return MSG_CELL_MEMORY;
     r->buffers = block;
-    in->row = reinterpret_cast<uint16_t *>(block);
+    in->row = row_bytes != 0 ? reinterpret_cast<uint16_t *>(block) : nullptr;
     r->source.ahead = block + row_bytes;
     r->source.next = r->source.end = r->source.ahead;
     r->codec = codec_bytes != 0 ? block + row_bytes + AHEAD_BYTES : nullptr;
@@ -143,6 +147,7 @@ Message locate_strip_table(TiffReader *r, StripTable *table, uint16_t tag, uint3
     switch (find_tag_table(&r->directory, tag, strip_count, table)) {
     case 1: return missing;
     case 2: return bad_count;
+    case 3: return MSG_END_OF_FILE;
     }
     return MSG_NONE;
 }
@@ -232,7 +237,12 @@ Message read_row(TiffInput *in)
 {
     TiffReader *r = in->reader;
     if (r->bytes_per_row == 0) {
-        ++r->next_row;  // checked when opened; every sample is 0
+        // Checked when opened; every sample is 0.
+        if (in->row == nullptr)
+            in->row = r->zero_row = static_cast<uint16_t *>(allocate_zeroed(in->width, 2));
+        if (in->row == nullptr)
+            return MSG_CELL_MEMORY;
+        ++r->next_row;
         return MSG_NONE;
     }
     Message failure = begin_strip_if_due(in);
@@ -283,8 +293,12 @@ Message open_reader(TiffInput *in, const char *path)
         return MSG_CELL_MEMORY;
     }
     in->reader = new (state) TiffReader{};
-    in->reader->directory.stream = in->reader->source.stream = stream;
+    TiffDirectory *dir = &in->reader->directory;
+    dir->stream = in->reader->source.stream = stream;
+    dir->file_size = stream_size(stream);
     Message failure = read_header(in);
+    if (failure == MSG_NONE)
+        failure = check_directory_in_file(dir);
     if (failure == MSG_NONE)
         failure = read_image_tags(in);
     if (failure == MSG_NONE)
@@ -299,7 +313,6 @@ Message open_reader(TiffInput *in, const char *path)
     if (failure == MSG_NONE && in->reader->bytes_per_row == 0) {
         failure = check_strips(in);
         in->reader->next_row = 0;
-        std::memset(in->row, 0, size_t{in->width} * 2);
     }
     return failure;
 }
@@ -310,6 +323,7 @@ void release_reader(TiffInput *in)
     if (r != nullptr) {
         std::fclose(r->directory.stream);
         release_memory(r->buffers);
+        release_memory(r->zero_row);
         release_memory(r->strips.offsets.window);
         release_memory(r->strips.byte_counts.window);
         release_memory(r);

@@ -33,13 +33,19 @@ constexpr bool ACCEPT_LZW_ZERO_PADDING = true;
 // Adobe Photoshop's extra byte at the end of an LZW strip: one decoded byte
 // beyond the strip's rows just before the end code, dropped.
 constexpr bool ACCEPT_LZW_EXTRA_BYTE = true;
+// An LZW strip that ends inside its end code once its rows are complete:
+// the bits left (none, or fewer than a code) begin the end code, at either
+// width where that is accepted (libtiff's own lzw-single-strip.tiff).
+constexpr bool ACCEPT_LZW_END_CODE_CUT_OFF = true;
 
 // ---- Directory access ----
 
-// The file in its byte order and the directory being read. Past the end of
-// the file, bytes read as all ones.
+// The file in its byte order and the directory being read. The directory
+// and every value the reader takes from outside its entry are checked to lie
+// in the file; past its end, bytes read as all ones.
 struct TiffDirectory {
     std::FILE *stream = nullptr;
+    uint64_t file_size = 0;
     uint32_t (*read_u16)(std::FILE *) = nullptr;
     uint32_t (*read_u32)(std::FILE *) = nullptr;
     uint32_t ifd = 0;  // the directory's file offset
@@ -47,6 +53,16 @@ struct TiffDirectory {
 
 // Positions a stream at a file offset; false when that fails.
 bool seek_file(std::FILE *stream, uint64_t offset);
+// The size of the file behind a stream; 0 where it cannot be told.
+uint64_t stream_size(std::FILE *stream);
+// Whether `count` bytes from `offset` on lie in the file.
+inline bool in_file(const TiffDirectory *dir, uint64_t offset, uint64_t count)
+{
+    return offset <= dir->file_size && count <= dir->file_size - offset;
+}
+// MSG_END_OF_FILE unless the directory's entry count, its entries and its
+// next-directory offset all lie in the file.
+Message check_directory_in_file(TiffDirectory *dir);
 
 // Byte-order readers; 16-bit results are 0 to 65535.
 uint32_t read_u16_le(std::FILE *stream);
@@ -56,10 +72,10 @@ uint32_t read_u32_be(std::FILE *stream);
 
 // Lookups in the directory. Each scans it afresh. find_tag returns the
 // entry's field type (0 when missing) and leaves the stream at the entry's
-// value count.
+// value count. get_tag_integer takes a single BYTE, SHORT or LONG value;
+// any other type or count gives the default.
 uint16_t find_tag(TiffDirectory *dir, uint16_t tag);
 uint32_t get_tag_integer(TiffDirectory *dir, uint16_t tag, uint32_t default_value);
-uint16_t get_tag_short(TiffDirectory *dir, uint16_t tag, uint16_t default_value);
 
 // A table of SHORT or LONG values (strip offsets or byte counts), read from
 // the file a window of entries at a time as the strips are reached.
@@ -74,7 +90,8 @@ struct StripTable {
 };
 
 // Locates a table of `count` values: 0 on success, 1 when missing or of
-// another type, 2 when the entry's count differs.
+// another type, 2 when the entry's count differs, 3 when the values do not
+// all lie in the file.
 int find_tag_table(TiffDirectory *dir, uint16_t tag, uint32_t count, StripTable *table);
 // Entry `index` of a located table, read with the window around it.
 uint32_t strip_table_entry(TiffDirectory *dir, StripTable *table, uint32_t index);
@@ -163,4 +180,5 @@ struct TiffReader {
     uint16_t difference_mask = 0;
     uint32_t next_row = 0;
     void *buffers = nullptr;  // the one block behind the row, the read-ahead and the codec
+    uint16_t *zero_row = nullptr;  // the row of 0-bit images, once one is read
 };

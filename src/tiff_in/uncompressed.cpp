@@ -11,7 +11,7 @@ Message raw_begin_strip(StripSource *, void *)
 
 Message raw_next_bytes(StripSource *source, void *, uint8_t *dst, size_t count)
 {
-    return take_strip_bytes(source, dst, count, MSG_RAW_TOO_FEW, MSG_RAW_END_OF_FILE);
+    return take_strip_bytes(source, dst, count, MSG_RAW_TOO_FEW, MSG_END_OF_FILE);
 }
 
 Message raw_end_strip(StripSource *source, void *)
