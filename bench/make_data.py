@@ -13,6 +13,11 @@ python3-tifffile) and tiffcp (libtiff-tools).
   e: 1000 pairs of 512 x 512, 16 bits, LZW with horizontal differencing
   f, g, h: a, b and c with each image in a single strip, as tifffile and
      ImageJ write uncompressed images
+  s: two 200-page stacks of 512 x 512, 16 bits, uncompressed, one strip
+     per page, as Micro-Manager writes them
+  s1: the same dividend stack and one reference frame as the divisor
+  sl: two 50-page stacks of 2048 x 2048, 16 bits, LZW with horizontal
+     differencing
 """
 import os
 import subprocess
@@ -53,9 +58,7 @@ def tiffcp(args, src, dst, rows=16):
     subprocess.run(["tiffcp", *args, "-r", str(rows), src, dst], check=True)
 
 
-def main():
-    out = sys.argv[1]
-    os.makedirs(out, exist_ok=True)
+def make_images(out):
     rng = np.random.default_rng(20261208)
 
     dividend, divisor = pair(rng, 8192, 65535)
@@ -80,6 +83,34 @@ def main():
             write(f"{out}/raw.tif", data)
             tiffcp(["-c", "lzw:2"], f"{out}/raw.tif", f"{out}/e/{i:04d}-{name}.tif")
     os.remove(f"{out}/raw.tif")
+
+
+def make_stacks(out):
+    rng = np.random.default_rng(20261209)
+    frames = [pair(rng, 512, 4095) for _ in range(200)]
+    for name, k in (("dividend", 0), ("divisor", 1)):
+        stack = np.stack([f[k] for f in frames])
+        tifffile.imwrite(f"{out}/s-{name}.tif", stack, byteorder="<", rowsperstrip=512,
+                         photometric="minisblack", metadata=None)
+    os.link(f"{out}/s-dividend.tif", f"{out}/s1-dividend.tif")
+    tifffile.imwrite(f"{out}/s1-divisor.tif", pair(rng, 512, 4095)[1], byteorder="<", rowsperstrip=512,
+                     photometric="minisblack", metadata=None)
+    frames = [pair(rng, 2048, 4095) for _ in range(50)]
+    for name, k in (("dividend", 0), ("divisor", 1)):
+        tifffile.imwrite(f"{out}/raw.tif", np.stack([f[k] for f in frames]), byteorder="<", rowsperstrip=16,
+                         photometric="minisblack", metadata=None)
+        tiffcp(["-c", "lzw:2"], f"{out}/raw.tif", f"{out}/sl-{name}.tif")
+    os.remove(f"{out}/raw.tif")
+
+
+def main():
+    """Makes what the directory does not hold yet."""
+    out = sys.argv[1]
+    os.makedirs(out, exist_ok=True)
+    if not os.path.exists(f"{out}/e/0999-divisor.tif"):
+        make_images(out)
+    if not os.path.exists(f"{out}/sl-divisor.tif"):
+        make_stacks(out)
 
 
 if __name__ == "__main__":

@@ -3,6 +3,9 @@
 
 usage: measure.py IMGRATIO RATIO_LIBTIFF DATA_DIR [REPETITIONS [CASES]]
 
+CASES: one-letter names run together (abcdefgh), or names separated by
+commas (s,s1,sl).
+
 Both programs run alternately in the same run (the one that goes first
 alternates too), and so does a floor: reading both input files and writing
 an output of the same size, with no decoding at all (two cats and a head -c).
@@ -26,6 +29,9 @@ CASES = [
     ("f", "a in one strip"),
     ("g", "b in one strip"),
     ("h", "c in one strip"),
+    ("s", "200-page stacks 512 x 512 16-bit uncompressed, one strip a page"),
+    ("s1", "the s dividend stack / one reference frame"),
+    ("sl", "50-page stacks 2048 x 2048 16-bit LZW + differencing"),
 ]
 
 FLOOR = "floor"
@@ -63,7 +69,10 @@ def outputs(case, out):
 def main():
     imgratio, baseline, data = sys.argv[1:4]
     reps = int(sys.argv[4]) if len(sys.argv) > 4 else 5
+    # Cases by name, separated by commas, or a string of one-letter names.
     only = sys.argv[5] if len(sys.argv) > 5 else "abcdefgh"
+    names = {c for c, _ in CASES}
+    only = set(only.split(",")) if "," in only or only in names else set(only)
     out = {p: tempfile.mkdtemp(prefix="bench-out-", dir="/dev/shm") for p in (imgratio, baseline, FLOOR)}
     print("| case | imgratio wall s | libtiff wall s | wall ratio | imgratio CPU s | libtiff CPU s | CPU ratio "
           "| floor wall s | imgratio / floor | libtiff / floor | imgratio peak RSS MiB | libtiff peak RSS MiB |")

@@ -4,7 +4,10 @@
  * where a strip is too large to hold, as in images stored as one strip), the
  * kernel runs row by row, and each output strip is written with stdio as
  * soon as it is complete, in imgratio's exact layout (libtiff's writer
- * cannot be told it; the output is byte-identical).
+ * cannot be told it; the output is byte-identical). Stacks: the dividend's
+ * directories are read once to plan the output's pages, then each page pair
+ * is streamed the same way (TIFFSetDirectory); a divisor of one page
+ * divides every page.
  *
  * usage: ratio_libtiff dividend.tif divisor.tif output.tif
  * Handles what the benchmarks use: one sample per pixel, 8 or 16 bits.
@@ -34,12 +37,10 @@ struct input {
     tstrip_t strip;  /* the strip in buffer, or (tstrip_t)-1 */
 };
 
-static void open_input(struct input *in, const char *path)
+/* The current directory's layout and a buffer for it. */
+static void read_page(struct input *in)
 {
-    in->path = path;
-    in->tif = TIFFOpen(path, "r");
-    if (!in->tif)
-        die("cannot open", path);
+    const char *path = in->path;
     uint16_t spp = 1;
     in->bits = 1;
     TIFFGetField(in->tif, TIFFTAG_IMAGEWIDTH, &in->width);
@@ -54,10 +55,28 @@ static void open_input(struct input *in, const char *path)
         in->rows_per_strip = in->height;
     tmsize_t strip_size = TIFFStripSize(in->tif);
     in->by_scanline = strip_size > (tmsize_t)MAX_STRIP_BUFFER;
+    free(in->buffer);
     in->buffer = malloc(in->by_scanline ? (size_t)TIFFScanlineSize(in->tif) : (size_t)strip_size);
     if (!in->buffer)
         die("out of memory", path);
     in->strip = (tstrip_t)-1;
+}
+
+static void open_input(struct input *in, const char *path)
+{
+    in->path = path;
+    in->buffer = NULL;
+    in->tif = TIFFOpen(path, "r");
+    if (!in->tif)
+        die("cannot open", path);
+    read_page(in);
+}
+
+static void set_page(struct input *in, tdir_t page)
+{
+    if (!TIFFSetDirectory(in->tif, page))
+        die("bad directory", in->path);
+    read_page(in);
 }
 
 /* Row y as 16-bit samples in the host's order. */
@@ -107,6 +126,72 @@ static uint8_t *entry(uint8_t *p, uint16_t tag, uint16_t type, uint32_t count, u
     return p + 12;
 }
 
+/* An output page in imgratio's layout: description (when longer than 4 bytes
+ * with its NUL), strips of at most 8192 bytes, strip arrays, directory. */
+struct page {
+    uint32_t width, height, rows_per_strip, strips, text_length;
+    char *description;
+    uint32_t start, data_offset, arrays_offset, ifd_offset, end;
+};
+
+static void plan_page(struct page *p, uint32_t start)
+{
+    uint32_t row_bytes = p->width * 2;
+    p->rows_per_strip = row_bytes <= 8192 ? 8192 / row_bytes : 1;
+    p->strips = (p->height + p->rows_per_strip - 1) / p->rows_per_strip;
+    p->start = start;
+    p->data_offset = p->text_length <= 4 ? start : start + p->text_length + (p->text_length & 1);
+    uint64_t data_end = p->data_offset + (uint64_t)row_bytes * p->height;
+    p->arrays_offset = (uint32_t)(data_end + (data_end & 1));
+    p->ifd_offset = p->arrays_offset + (p->strips > 1 ? 8 * p->strips : 0);
+    p->end = p->ifd_offset + 2 + 12 * (p->description ? 12 : 11) + 4;
+}
+
+static void write_directory(FILE *out, const struct page *p, uint32_t next_ifd)
+{
+    uint32_t row_bytes = p->width * 2;
+    if ((p->data_offset + (uint64_t)row_bytes * p->height) & 1)
+        fputc(0, out);
+    if (p->strips > 1) {
+        uint8_t v[4];
+        for (uint32_t s = 0; s < p->strips; ++s) {
+            put32(v, p->data_offset + s * p->rows_per_strip * row_bytes);
+            fwrite(v, 1, 4, out);
+        }
+        for (uint32_t s = 0; s < p->strips; ++s) {
+            uint32_t rows = s + 1 < p->strips ? p->rows_per_strip : p->height - s * p->rows_per_strip;
+            put32(v, rows * row_bytes);
+            fwrite(v, 1, 4, out);
+        }
+    }
+    uint8_t ifd[2 + 12 * 12 + 4], *q = ifd + 2;
+    uint16_t entries = p->description ? 12 : 11;
+    ifd[0] = 0;
+    ifd[1] = (uint8_t)entries;
+    q = entry(q, 256, p->width > 65535 ? 4 : 3, 1, p->width);
+    q = entry(q, 257, p->height > 65535 ? 4 : 3, 1, p->height);
+    q = entry(q, 258, 3, 1, 16);
+    q = entry(q, 259, 3, 1, 1);
+    q = entry(q, 262, 3, 1, 1);
+    q = entry(q, 266, 3, 1, 1);
+    if (p->description) {
+        if (p->text_length <= 4) {
+            q = entry(q, 270, 2, p->text_length, 0);
+            memcpy(q - 4, p->description, p->text_length);
+        } else {
+            q = entry(q, 270, 2, p->text_length, p->start);
+        }
+    }
+    q = entry(q, 273, 4, p->strips, p->strips > 1 ? p->arrays_offset : p->data_offset);
+    q = entry(q, 277, 3, 1, 1);
+    q = entry(q, 278, 3, 1, p->rows_per_strip);
+    q = entry(q, 279, 4, p->strips, p->strips > 1 ? p->arrays_offset + 4 * p->strips : row_bytes * p->height);
+    q = entry(q, 284, 3, 1, 1);
+    put32(q, next_ifd);
+    q += 4;
+    fwrite(ifd, 1, (size_t)(q - ifd), out);
+}
+
 int main(int argc, char **argv)
 {
     if (argc < 4) {
@@ -116,90 +201,74 @@ int main(int argc, char **argv)
     struct input a, b;
     open_input(&a, argv[1]);
     open_input(&b, argv[2]);
-    if (a.width != b.width || a.height != b.height)
-        die("image size mismatch", argv[2]);
-    const char *text = NULL;
-    const char *description = TIFFGetField(a.tif, TIFFTAG_IMAGEDESCRIPTION, &text) ? text : NULL;
-    uint32_t width = a.width, height = a.height;
+    tdir_t pages = TIFFNumberOfDirectories(a.tif), divisor_pages = TIFFNumberOfDirectories(b.tif);
+    if (divisor_pages != pages && divisor_pages != 1)
+        die("image count mismatch", argv[2]);
 
-    /* imgratio's layout: header, description (when longer than 4 bytes with
-     * its NUL), strips of at most 8192 bytes, strip arrays, directory. */
+    /* The output's layout, page by page, from the dividend's directories. */
+    struct page *plan = calloc(pages, sizeof *plan);
+    if (!plan)
+        die("out of memory", argv[3]);
+    uint32_t start = 8;
+    for (tdir_t k = 0; k < pages; ++k) {
+        if (k > 0 && !TIFFReadDirectory(a.tif))
+            die("bad directory", argv[1]);
+        const char *text = NULL;
+        TIFFGetField(a.tif, TIFFTAG_IMAGEWIDTH, &plan[k].width);
+        TIFFGetField(a.tif, TIFFTAG_IMAGELENGTH, &plan[k].height);
+        if (TIFFGetField(a.tif, TIFFTAG_IMAGEDESCRIPTION, &text)) {
+            plan[k].description = strdup(text);
+            plan[k].text_length = (uint32_t)strlen(text) + 1;
+        }
+        plan_page(&plan[k], start);
+        start = plan[k].end;
+    }
+
     FILE *out = fopen(argv[3], "wb");
     if (!out)
         die("file not stored.", argv[3]);
-    uint32_t row_bytes = width * 2;
-    uint32_t rows_per_strip = row_bytes <= 8192 ? 8192 / row_bytes : 1;
-    uint32_t strips = (height + rows_per_strip - 1) / rows_per_strip;
-    uint32_t text_length = description ? (uint32_t)strlen(description) + 1 : 0;
-    uint32_t data_offset = text_length <= 4 ? 8 : 8 + text_length + (text_length & 1);
-    uint64_t data_end = data_offset + (uint64_t)row_bytes * height;
-    uint32_t arrays_offset = (uint32_t)(data_end + (data_end & 1));
-    uint32_t ifd_offset = arrays_offset + (strips > 1 ? 8 * strips : 0);
-
     uint8_t header[8] = {0x4D, 0x4D, 0x00, 0x2A};
-    put32(header + 4, ifd_offset);
+    put32(header + 4, plan[0].ifd_offset);
     fwrite(header, 1, 8, out);
-    if (text_length > 4) {
-        fwrite(description, 1, text_length, out);
-        if (text_length & 1)
-            fputc(0, out);
-    }
-    uint16_t *ra = malloc((size_t)width * 2), *rb = malloc((size_t)width * 2);
-    uint8_t *strip = malloc((size_t)rows_per_strip * row_bytes);
-    if (!ra || !rb || !strip)
-        die("out of memory", argv[3]);
-    for (uint32_t y = 0; y < height; ++y) {
-        read_row(&a, y, ra);
-        read_row(&b, y, rb);
-        uint8_t *o = strip + (size_t)(y % rows_per_strip) * row_bytes;
-        for (uint32_t x = 0; x < width; ++x) {
-            uint16_t r = rb[x] == 0 ? 0 : (uint16_t)(int64_t)((double)ra[x] / (double)rb[x] * 1000.0);
-            o[2 * x] = (uint8_t)(r >> 8);
-            o[2 * x + 1] = (uint8_t)r;
+    uint16_t *ra = NULL, *rb = NULL;
+    uint8_t *strip = NULL;
+    for (tdir_t k = 0; k < pages; ++k) {
+        struct page *p = &plan[k];
+        set_page(&a, k);
+        if (divisor_pages > 1 || k == 0)
+            set_page(&b, divisor_pages > 1 ? k : 0);
+        else
+            b.strip = (tstrip_t)-1; /* the one divisor page again */
+        if (a.width != b.width || a.height != b.height)
+            die("image size mismatch", argv[2]);
+        uint32_t width = p->width, height = p->height, row_bytes = width * 2;
+        free(ra);
+        free(rb);
+        free(strip);
+        ra = malloc((size_t)width * 2);
+        rb = malloc((size_t)width * 2);
+        strip = malloc((size_t)p->rows_per_strip * row_bytes);
+        if (!ra || !rb || !strip)
+            die("out of memory", argv[3]);
+        if (p->text_length > 4) {
+            fwrite(p->description, 1, p->text_length, out);
+            if (p->text_length & 1)
+                fputc(0, out);
         }
-        if (y + 1 == height || (y + 1) % rows_per_strip == 0)
-            fwrite(strip, 1, (size_t)(y % rows_per_strip + 1) * row_bytes, out);
-    }
-    if (data_end & 1)
-        fputc(0, out);
-    if (strips > 1) {
-        uint8_t v[4];
-        for (uint32_t s = 0; s < strips; ++s) {
-            put32(v, data_offset + s * rows_per_strip * row_bytes);
-            fwrite(v, 1, 4, out);
+        for (uint32_t y = 0; y < height; ++y) {
+            read_row(&a, y, ra);
+            read_row(&b, y, rb);
+            uint8_t *o = strip + (size_t)(y % p->rows_per_strip) * row_bytes;
+            for (uint32_t x = 0; x < width; ++x) {
+                uint16_t r = rb[x] == 0 ? 0 : (uint16_t)(int64_t)((double)ra[x] / (double)rb[x] * 1000.0);
+                o[2 * x] = (uint8_t)(r >> 8);
+                o[2 * x + 1] = (uint8_t)r;
+            }
+            if (y + 1 == height || (y + 1) % p->rows_per_strip == 0)
+                fwrite(strip, 1, (size_t)(y % p->rows_per_strip + 1) * row_bytes, out);
         }
-        for (uint32_t s = 0; s < strips; ++s) {
-            uint32_t rows = s + 1 < strips ? rows_per_strip : height - s * rows_per_strip;
-            put32(v, rows * row_bytes);
-            fwrite(v, 1, 4, out);
-        }
+        write_directory(out, p, k + 1 < pages ? plan[k + 1].ifd_offset : 0);
     }
-    uint8_t ifd[2 + 12 * 12 + 4], *p = ifd + 2;
-    uint16_t entries = description ? 12 : 11;
-    ifd[0] = 0;
-    ifd[1] = (uint8_t)entries;
-    p = entry(p, 256, width > 65535 ? 4 : 3, 1, width);
-    p = entry(p, 257, height > 65535 ? 4 : 3, 1, height);
-    p = entry(p, 258, 3, 1, 16);
-    p = entry(p, 259, 3, 1, 1);
-    p = entry(p, 262, 3, 1, 1);
-    p = entry(p, 266, 3, 1, 1);
-    if (description) {
-        if (text_length <= 4) {
-            p = entry(p, 270, 2, text_length, 0);
-            memcpy(p - 4, description, text_length);
-        } else {
-            p = entry(p, 270, 2, text_length, 8);
-        }
-    }
-    p = entry(p, 273, 4, strips, strips > 1 ? arrays_offset : data_offset);
-    p = entry(p, 277, 3, 1, 1);
-    p = entry(p, 278, 3, 1, rows_per_strip);
-    p = entry(p, 279, 4, strips, strips > 1 ? arrays_offset + 4 * strips : row_bytes * height);
-    p = entry(p, 284, 3, 1, 1);
-    put32(p, 0);
-    p += 4;
-    fwrite(ifd, 1, (size_t)(p - ifd), out);
     if (fclose(out) != 0)
         die("file not stored.", argv[3]);
     TIFFClose(a.tif);

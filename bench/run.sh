@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Builds imgratio (Release) and the libtiff baseline, makes the benchmark
 # inputs in /dev/shm (once), and prints the comparison table.
-# usage: bench/run.sh [REPETITIONS [CASES]]   (CASES: a subset of abcdefgh)
+# usage: bench/run.sh [REPETITIONS [CASES]]   (CASES: a subset of abcdefgh, or s, s1, sl)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 packages=(libtiff-dev libtiff-tools python3-numpy python3-tifffile time)
@@ -17,5 +17,5 @@ cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DIMGRATIO_TESTS=OFF >/dev/
 cmake --build build-bench -j"$(nproc)" >/dev/null
 cc -O3 -ffp-contract=off -Wall -Wextra -o build-bench/ratio_libtiff bench/ratio_libtiff.c -ltiff
 data=/dev/shm/imgratio-bench
-[ -f "$data/h-divisor.tif" ] || /usr/bin/python3 bench/make_data.py "$data"
+/usr/bin/python3 bench/make_data.py "$data"
 python3 bench/measure.py build-bench/imgratio build-bench/ratio_libtiff "$data" "${1:-5}" "${2:-abcdefgh}"

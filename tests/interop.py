@@ -10,6 +10,11 @@ Inputs: files made by ImageMagick, GDAL, Pillow and tifffile at several
 depths, compressions and byte orders; imgratio's reader (tiff_samples) must
 give exactly the writer's own array, and imgratio must run on each.
 
+Stacks: tifffile (plain, ImageJ, OME), ImageMagick and tiffcp's LZW and
+PackBits copies, read page by page; the ratio of two stacks, and of a stack
+by one frame, read back by the four readers as that many pages, each with
+the dividend page's description.
+
 Prints the table writer x compression x depth -> result.
 usage: interop.py IMGRATIO TIFF_SAMPLES
 """
@@ -55,13 +60,22 @@ def run_imgratio(dividend, divisor, out):
     return r.returncode, r.stderr.strip()
 
 
-def imgratio_samples(file):
+def imgratio_pages(file):
     r = subprocess.run([TIFF_SAMPLES, file], capture_output=True)
     if r.returncode != 0:
         return None, r.stderr.decode().strip()
-    head, _, data = r.stdout.partition(b"\n")
-    width, height, _bits = map(int, head.split())
-    return np.frombuffer(data, dtype="<u2").reshape(height, width), ""
+    pages, rest = [], r.stdout
+    while rest:
+        head, _, rest = rest.partition(b"\n")
+        width, height, _bits = map(int, head.split())
+        pages.append(np.frombuffer(rest[:2 * width * height], dtype="<u2").reshape(height, width))
+        rest = rest[2 * width * height:]
+    return pages, ""
+
+
+def imgratio_samples(file):
+    pages, err = imgratio_pages(file)
+    return (pages[0] if len(pages) == 1 else None) if pages else None, err
 
 
 def frame(rng, height, width, top):
@@ -185,7 +199,75 @@ def tifffile_writer():
                           values.astype(np.uint16))
 
 
+# ---- stacks ----
+def compare_stack(what, file, want):
+    got, err = imgratio_pages(file)
+    same = got is not None and len(got) == len(want) and all(np.array_equal(g, w) for g, w in zip(got, want))
+    code, run_err = run_imgratio(file, file, path("self.tif"))
+    check(what, same and code == 0, err or run_err or f"{len(got or [])} pages read, {len(want)} written")
+
+
+def stacks():
+    rng = np.random.default_rng(6)
+    a = np.stack([frame(rng, 31, 43, 4000) for _ in range(5)])
+    b = np.stack([frame(rng, 31, 43, 4000) for _ in range(5)])
+    b[:, 0, :3] = 0
+    writers = {
+        "tifffile": lambda f, s: tifffile.imwrite(f, s, photometric="minisblack"),
+        "tifffile imagej=True": lambda f, s: tifffile.imwrite(f, s, imagej=True),
+        "tifffile ome=True": lambda f, s: tifffile.imwrite(f, s, ome=True, photometric="minisblack"),
+    }
+    for name, write in writers.items():
+        write(path("stack.tif"), a)
+        compare_stack(f"stack: {name}", path("stack.tif"), list(a))
+    tifffile.imwrite(path("plain.tif"), a, photometric="minisblack")
+    for compression in ("lzw:2", "packbits"):
+        subprocess.run(["tiffcp", "-c", compression, path("plain.tif"), path("tiffcp.tif")], check=True)
+        compare_stack(f"stack: tiffcp -c {compression}", path("tiffcp.tif"), list(a))
+    frames = []
+    for k in range(5):
+        frames.append(path(f"f{k}.pgm"))
+        with open(frames[-1], "wb") as f:
+            f.write(b"P5 43 31 65535\n" + a[k].astype(">u2").tobytes())
+    subprocess.run(["convert", *frames, "-compress", "LZW", path("im-stack.tif")], check=True)
+    compare_stack("stack: ImageMagick", path("im-stack.tif"), list(a))
+
+    # Outputs: five pages, each carrying its dividend page's description.
+    texts = [f"frame {k} of 5" for k in range(5)]
+    with tifffile.TiffWriter(path("a.tif")) as w:
+        for k in range(5):
+            w.write(a[k], description=texts[k], metadata=None)
+    tifffile.imwrite(path("b.tif"), b, photometric="minisblack", byteorder=">")
+    tifffile.imwrite(path("ref.tif"), b[2], photometric="minisblack")
+    for title, divisor, want in (("stack / stack", "b.tif", expected_ratio(a, b)),
+                                 ("stack / one frame", "ref.tif", expected_ratio(a, b[2][None]))):
+        out = path("out.tif")
+        code, err = run_imgratio(path("a.tif"), path(divisor), out)
+        check(f"output {title}: imgratio runs", code == 0, err)
+        r = subprocess.run(["tiffinfo", "-D", out], capture_output=True, text=True)
+        check(f"output {title}: libtiff tiffinfo -D", r.returncode == 0 and r.stderr == ""
+              and r.stdout.count("TIFF Directory") == 5
+              and all(f"ImageDescription: {t}" in r.stdout for t in texts), r.stderr)
+        with tifffile.TiffFile(out) as t:
+            check(f"output {title}: tifffile", len(t.pages) == 5 and all(
+                np.array_equal(p.asarray(), want[k]) and p.description == texts[k] for k, p in enumerate(t.pages)))
+        with Image.open(out) as im:
+            ok = im.n_frames == 5
+            for k in range(5):
+                im.seek(k)
+                ok = ok and np.array_equal(np.array(im).astype(np.uint16), want[k]) and im.tag_v2.get(270) == texts[k]
+            check(f"output {title}: Pillow", ok)
+        ok = True
+        for k in range(5):
+            ds = gdal.Open(f"GTIFF_DIR:{k + 1}:{out}")
+            ok = ok and np.array_equal(ds.GetRasterBand(1).ReadAsArray(), want[k]) \
+                and ds.GetMetadataItem("TIFFTAG_IMAGEDESCRIPTION") == texts[k]
+            ds = None
+        check(f"output {title}: GDAL", ok and len(gdal.Open(out).GetSubDatasets()) == 5)
+
+
 outputs()
+stacks()
 imagemagick()
 gdal_writer()
 pillow()

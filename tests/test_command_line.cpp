@@ -187,3 +187,117 @@ TEST(CommandLine, TheReaderThreadIsUsedForLargeImagesWhereTwoProcessorsAre)
     EXPECT_TRUE(wants_reader_thread(262144, 16, "2", 2));
     EXPECT_FALSE(wants_reader_thread(262145, 16, "2", 2));
 }
+
+namespace {
+
+// A page of 16-bit samples, in strips of one row.
+TiffLayout stack_page(uint32_t width, uint32_t height, uint16_t first, std::optional<std::string> description = {},
+                      uint32_t new_subfile_type = 0)
+{
+    ImageOptions o;
+    o.width = width;
+    o.height = height;
+    o.bits = 16;
+    o.rows_per_strip = 1;
+    o.description = description;
+    std::vector<uint16_t> samples(size_t{width} * height);
+    for (size_t i = 0; i < samples.size(); ++i)
+        samples[i] = static_cast<uint16_t>(first + 7 * i);
+    TiffLayout page = make_image_layout(o, pack_strips(samples, o));
+    if (new_subfile_type != 0)
+        page.entries.push_back(long_entry(254, {new_subfile_type}));
+    return page;
+}
+
+std::string stack_file(const std::vector<TiffLayout> &pages, std::optional<int> last_points_to = {},
+                       uint32_t beyond = 0)
+{
+    std::string path = scratch_path("stack.tif");
+    write_file(path, build_stack(pages, last_points_to, beyond));
+    return path;
+}
+
+std::vector<uint16_t> ratio_of(const std::vector<uint16_t> &a, const std::vector<uint16_t> &b)
+{
+    std::vector<uint16_t> r(a.size());
+    for (size_t i = 0; i < a.size(); ++i)
+        r[i] = ratio_sample(a[i], b[i]);
+    return r;
+}
+
+}  // namespace
+
+TEST(Stacks, PagesAreDividedPairwiseOrAllByOneDivisorPage)
+{
+    // The dividend's chain: a thumbnail page skipped, and its last
+    // next-directory offset a loop, or past the end of the file.
+    std::vector<TiffLayout> dividend_pages = {stack_page(4, 3, 10, "first page"), stack_page(2, 2, 1, {}, 1),
+                                              stack_page(4, 3, 500), stack_page(4, 3, 3000, "3rd")};
+    std::vector<TiffLayout> divisor_pages = {stack_page(4, 3, 5), stack_page(4, 3, 6), stack_page(4, 3, 7)};
+    std::string divisor = stack_file(divisor_pages);
+    std::string one_page = stack_file({divisor_pages[1]});
+    std::vector<Loaded> b = load_pages(divisor);
+    ASSERT_EQ(b.size(), 3u);
+    for (const std::string &dividend :
+         {stack_file(dividend_pages), stack_file(dividend_pages, 0), stack_file(dividend_pages, {}, 100)}) {
+        std::vector<Loaded> a = load_pages(dividend);
+        ASSERT_EQ(a.size(), 3u) << "the thumbnail is not a page";
+        for (const char *threads : {"1", "2"}) {
+            SCOPED_TRACE(threads);
+            RunOptions options;
+            options.threads = threads;
+            std::string out = scratch_path("out.tif");
+            ChildResult r = imgratio({dividend, divisor, out}, options);
+            ASSERT_EQ(r.exit_code, 0) << r.err;
+            std::vector<Loaded> o = load_pages(out);
+            ASSERT_EQ(o.size(), 3u);
+            for (size_t k = 0; k < 3; ++k) {
+                EXPECT_EQ(o[k].samples, ratio_of(a[k].samples, b[k].samples)) << "page " << k + 1;
+                EXPECT_EQ(o[k].description, a[k].description) << "page " << k + 1;
+            }
+            ASSERT_EQ(imgratio({dividend, one_page, out}, options).exit_code, 0);
+            o = load_pages(out);
+            ASSERT_EQ(o.size(), 3u);
+            for (size_t k = 0; k < 3; ++k)
+                EXPECT_EQ(o[k].samples, ratio_of(a[k].samples, b[1].samples)) << "page " << k + 1;
+        }
+    }
+}
+
+TEST(Stacks, CountsSizesAndErrorsInLaterPagesAndWhichWins)
+{
+    std::vector<TiffLayout> three = {stack_page(4, 3, 10), stack_page(4, 3, 20), stack_page(4, 3, 30)};
+    std::string a3 = stack_file(three), a2 = stack_file({three[0], three[1]}), a1 = stack_file({three[0]});
+    std::vector<TiffLayout> other_size = three;
+    other_size[1] = stack_page(4, 2, 20);
+    std::string b_size = stack_file(other_size);
+    std::vector<TiffLayout> damaged = three;
+    damaged[2].strips[1].push_back(0);
+    std::string a_bad3 = stack_file(damaged);
+    std::vector<TiffLayout> damaged2 = {three[0], three[1]};
+    damaged2[1].strips[0].pop_back();
+    std::string b_bad2 = stack_file(damaged2);
+    std::string out = scratch_path("out.tif");
+    struct Case {
+        std::string dividend, divisor, message;
+    };
+    for (const char *threads : {"1", "2"})
+    for (const Case &c : std::vector<Case>{
+             {a3, a2, a2 + " : image count mismatch.\n"},
+             {a1, a3, a3 + " : image count mismatch.\n"},
+             {a3, b_size, b_size + " : page 2: image size mismatch.\n"},
+             {a_bad3, a3, a_bad3 + " : page 3: too many codes.\n"},
+             // A dividend error in a later page outranks the divisor's, which
+             // outrank a count mismatch, which outranks sizes.
+             {a_bad3, b_bad2, a_bad3 + " : page 3: too many codes.\n"},
+             {a3, b_bad2, b_bad2 + " : page 2: too few codes.\n"},
+             {a_bad3, b_size, a_bad3 + " : page 3: too many codes.\n"}}) {
+        SCOPED_TRACE(c.message + " with threads=" + threads);
+        RunOptions options;
+        options.threads = threads;
+        ChildResult r = imgratio({c.dividend, c.divisor, out}, options);
+        EXPECT_EQ(r.exit_code, 1);
+        EXPECT_EQ(r.err, c.message);
+        EXPECT_FALSE(std::filesystem::exists(out));
+    }
+}

@@ -1,12 +1,14 @@
 // imgratio DIVIDEND DIVISOR OUTPUT: stores 1000 x DIVIDEND / DIVISOR, sample by
-// sample, as a 16-bit TIFF carrying the dividend's description.
+// sample, as a 16-bit TIFF carrying the dividend's descriptions. Stacks are
+// divided page by page, or every dividend page by a divisor of one page.
 //
 // Both inputs are open at once and their rows stream through the ratio into
-// the store. Which failure wins is that of reading the whole dividend, then
-// the whole divisor, then storing: every dividend error, then the
-// divisor's, then a size mismatch, then the result's memory, then the
-// output's. So once a failure is known, the inputs are still read to their
-// ends for any error that outranks it, and nothing is stored.
+// the store. Which failure wins is that of reading the whole dividend, page
+// by page, then the whole divisor, then storing: every dividend error, then
+// the divisor's, then a page count mismatch, then a size mismatch, then the
+// result's memory, then the output's. So once a failure is known, the
+// inputs are still read to their ends for any error that outranks it, and
+// nothing is stored.
 #include <cstdio>
 
 #include "app/app.h"
@@ -16,59 +18,110 @@
 
 namespace {
 
-int fail(const char *path, Message message)
+// "PATH : MESSAGE", or "PATH : page K: MESSAGE" from the second page on.
+int fail(const char *path, uint32_t page, Message message)
 {
-    if (path != nullptr)
-        std::fprintf(stderr, "%s : %s\n", path, message_text(message));
-    else
+    if (path == nullptr)
         std::fprintf(stderr, "%s\n", message_text(message));
+    else if (page >= 2)
+        std::fprintf(stderr, "%s : page %u: %s\n", path, page, message_text(message));
+    else
+        std::fprintf(stderr, "%s : %s\n", path, message_text(message));
     return 1;
 }
 
 struct Run {
     TiffInput dividend;
     TiffInput divisor;
+    bool one_divisor_page = false;  // that page divides every dividend page
     RowSource divisor_rows;
     SampleGrid result;  // one row
     TiffStore store;
-    Message later_failure = MSG_NONE;  // after both inputs': mismatch, result, output
+    bool storing = false;  // the page pair streams into the store
+    Message later_failure = MSG_NONE;  // after both inputs': counts, sizes, result, output
     const char *later_path = nullptr;
+    uint32_t later_page = 0;
 };
 
-// Sets up the result row and the store once both inputs have opened;
-// false when the rows cannot be stored.
-bool begin_output(Run *r, const char *output_path)
+bool inputs_whole(const Run *r)
 {
-    if (r->dividend.width != r->divisor.width || r->dividend.height != r->divisor.height) {
-        r->later_failure = MSG_SIZE_MISMATCH;
-        r->later_path = r->divisor.path;
-        return false;
-    }
-    switch (allocate_sample_grid(&r->result, r->divisor.width, 1)) {
-    case 1: r->later_failure = MSG_RESULT_MEMORY_1; return false;
-    case 2: r->later_failure = MSG_RESULT_MEMORY_2; return false;
-    }
-    r->later_path = output_path;
-    r->later_failure = begin_store(&r->store, output_path, r->divisor.width, r->divisor.height, 16,
-                                   r->dividend.description);
-    return r->later_failure == MSG_NONE;
+    return r->dividend.failure == MSG_NONE && r->divisor.failure == MSG_NONE;
 }
 
-// The rows of both inputs through the ratio into the store, until the
-// first failure, which is left in the input or in r->later_failure.
+// Sets up the result row and the store for the page pair both inputs stand
+// at, while nothing has failed.
+void begin_output_page(Run *r, const char *output_path)
+{
+    r->storing = false;
+    if (!inputs_whole(r) || r->later_failure != MSG_NONE)
+        return;
+    const TiffInput &a = r->dividend, &b = r->divisor;
+    if (a.width != b.width || a.height != b.height) {
+        r->later_failure = MSG_SIZE_MISMATCH;
+        r->later_path = b.path;
+        r->later_page = a.page;
+        return;
+    }
+    if (r->result.width != static_cast<int32_t>(a.width)) {
+        release_sample_grid(&r->result);
+        switch (allocate_sample_grid(&r->result, a.width, 1)) {
+        case 1: r->later_failure = MSG_RESULT_MEMORY_1; return;
+        case 2: r->later_failure = MSG_RESULT_MEMORY_2; return;
+        }
+    }
+    r->later_path = output_path;
+    if (a.page == 1)
+        r->later_failure = begin_store(&r->store, output_path, a.width, a.height, 16, a.description);
+    else
+        r->later_failure = next_store_page(&r->store, a.width, a.height, a.description);
+    r->storing = r->later_failure == MSG_NONE;
+}
+
+// The page pair's rows through the ratio into the store, until the first
+// failure, which is left in the input or in r->later_failure.
 void stream_rows(Run *r)
 {
+    start_row_source(&r->divisor_rows, &r->divisor);
     for (uint32_t y = 0; y < r->dividend.height; ++y) {
         if (read_tiff_row(&r->dividend) != MSG_NONE)
-            return;
+            break;
         const uint16_t *divisor_row = next_source_row(&r->divisor_rows);
         if (divisor_row == nullptr)
-            return;
+            break;
         compute_ratio_row(r->dividend.row, divisor_row, r->result.samples, r->dividend.width);
         release_source_row(&r->divisor_rows);
         r->later_failure = store_row(&r->store, r->result.samples);
         if (r->later_failure != MSG_NONE)
+            break;
+    }
+    stop_row_source(&r->divisor_rows);
+}
+
+// Every page of an input, for its errors only.
+void skip_pages(TiffInput *in)
+{
+    while (skip_tiff_rows(in) == MSG_NONE && in->page < in->pages)
+        next_tiff_page(in);
+}
+
+// Page pair after page pair, each streamed while nothing has failed and
+// otherwise read to its end for errors that outrank the one met.
+void divide_pages(Run *r, const char *output_path)
+{
+    for (;;) {
+        begin_output_page(r, output_path);
+        if (r->storing)
+            stream_rows(r);
+        if (skip_tiff_rows(&r->dividend) != MSG_NONE)
+            return;  // the dividend's error outranks every other
+        skip_tiff_rows(&r->divisor);
+        if (r->dividend.page == r->dividend.pages)
             return;
+        next_tiff_page(&r->dividend);
+        if (r->one_divisor_page)
+            rewind_tiff_page(&r->divisor);
+        else
+            next_tiff_page(&r->divisor);
     }
 }
 
@@ -84,19 +137,21 @@ int run_imgratio(int argc, char **argv)
     }
     Run r;
     if (open_tiff_input(&r.dividend, argv[1]) != MSG_NONE)
-        return fail(argv[1], r.dividend.failure);
-    if (open_tiff_input(&r.divisor, argv[2]) == MSG_NONE && begin_output(&r, argv[3])) {
-        start_row_source(&r.divisor_rows, &r.divisor);
-        stream_rows(&r);
-        stop_row_source(&r.divisor_rows);
+        return fail(argv[1], r.dividend.page, r.dividend.failure);
+    open_tiff_input(&r.divisor, argv[2]);
+    uint32_t pages = r.dividend.pages, divisor_pages = r.divisor.pages;
+    if (r.divisor.failure == MSG_NONE && divisor_pages != pages && divisor_pages != 1) {
+        r.later_failure = MSG_PAGE_COUNT_MISMATCH;
+        r.later_path = argv[2];
+        skip_pages(&r.dividend);
+        if (r.dividend.failure == MSG_NONE)
+            skip_pages(&r.divisor);
+    } else {
+        r.one_divisor_page = divisor_pages == 1;
+        divide_pages(&r, argv[3]);
     }
-    // What is left unread still has to be free of errors that outrank the
-    // one already met.
-    if (skip_tiff_rows(&r.dividend) == MSG_NONE)
-        skip_tiff_rows(&r.divisor);
 
-    bool inputs_whole = r.dividend.failure == MSG_NONE && r.divisor.failure == MSG_NONE;
-    if (inputs_whole && r.later_failure == MSG_NONE)
+    if (inputs_whole(&r) && r.later_failure == MSG_NONE)
         r.later_failure = finish_store(&r.store);
     else
         abandon_store(&r.store);
@@ -104,10 +159,10 @@ int run_imgratio(int argc, char **argv)
     close_tiff_input(&r.dividend);
     close_tiff_input(&r.divisor);
     if (r.dividend.failure != MSG_NONE)
-        return fail(argv[1], r.dividend.failure);
+        return fail(argv[1], r.dividend.page, r.dividend.failure);
     if (r.divisor.failure != MSG_NONE)
-        return fail(argv[2], r.divisor.failure);
+        return fail(argv[2], r.divisor.page, r.divisor.failure);
     if (r.later_failure != MSG_NONE)
-        return fail(r.later_path, r.later_failure);
+        return fail(r.later_path, r.later_page, r.later_failure);
     return 0;
 }

@@ -44,6 +44,7 @@ const char *const message_texts[] = {
     "LZW too many codes.",
     "LZW unexpected end of file.",
     "image size mismatch.",
+    "image count mismatch.",
     "cell memory allocation error (1).",
     "cell memory allocation error (2).",
     "file not stored.",

@@ -47,6 +47,7 @@ enum Message : uint8_t {
     MSG_LZW_TOO_MANY,
     MSG_LZW_END_OF_FILE,
     MSG_SIZE_MISMATCH,  // names the divisor
+    MSG_PAGE_COUNT_MISMATCH,  // names the divisor
     // The result, named by no path.
     MSG_RESULT_MEMORY_1,
     MSG_RESULT_MEMORY_2,
@@ -61,6 +62,7 @@ const char *message_text(Message message);
 // Tags of the TIFF standard that the reader or the writer uses, by the names
 // the standard gives them.
 enum TiffTag : uint16_t {
+    TAG_NEW_SUBFILE_TYPE = 254,
     TAG_IMAGE_WIDTH = 256,
     TAG_IMAGE_LENGTH = 257,
     TAG_BITS_PER_SAMPLE = 258,

@@ -93,6 +93,60 @@ Message check_directory_in_file(TiffDirectory *dir)
     return in_file(dir, dir->ifd, 2 + uint64_t{12} * entries + 4) ? MSG_NONE : MSG_END_OF_FILE;
 }
 
+uint32_t next_directory(TiffDirectory *dir, uint32_t ifd)
+{
+    if (ifd == 0 || !in_file(dir, ifd, 2))
+        return 0;
+    seek_file(dir->stream, ifd);
+    uint64_t next_at = ifd + 2 + uint64_t{12} * dir->read_u16(dir->stream);
+    if (!in_file(dir, next_at, 4))
+        return 0;
+    seek_file(dir->stream, next_at);
+    uint32_t next = dir->read_u32(dir->stream);
+    return next < dir->file_size ? next : 0;
+}
+
+uint32_t chain_length(TiffDirectory *dir, uint32_t first)
+{
+    // Brent's cycle finding, in constant memory and time bounded by the
+    // chain's length: 0, which ends the chain, is its own successor.
+    if (first == 0)
+        return 1;
+    auto step = [dir](uint32_t ifd) { return next_directory(dir, ifd); };
+    uint32_t power = 1, cycle = 1;
+    uint32_t tortoise = first, hare = step(first);
+    while (tortoise != hare) {
+        if (power == cycle) {
+            tortoise = hare;
+            power *= 2;
+            cycle = 0;
+        }
+        hare = step(hare);
+        ++cycle;
+    }
+    // The first directory met again is `cycle` directories after itself.
+    tortoise = hare = first;
+    for (uint32_t i = 0; i < cycle; ++i)
+        hare = step(hare);
+    uint32_t before_cycle = 0;
+    while (tortoise != hare) {
+        tortoise = step(tortoise);
+        hare = step(hare);
+        ++before_cycle;
+    }
+    return tortoise == 0 ? before_cycle : before_cycle + cycle;
+}
+
+bool is_page(TiffDirectory *dir, uint32_t ifd)
+{
+    uint32_t current = dir->ifd;
+    dir->ifd = ifd;
+    // A directory not in the file is read as a page, and refused as one.
+    bool page = check_directory_in_file(dir) != MSG_NONE || (get_tag_integer(dir, TAG_NEW_SUBFILE_TYPE, 0) & 5) == 0;
+    dir->ifd = current;
+    return page;
+}
+
 uint16_t find_tag(TiffDirectory *dir, uint16_t tag)
 {
     seek_file(dir->stream, dir->ifd);

@@ -126,10 +126,15 @@ Message allocate_buffers(TiffInput *in)
     if (in->width > (SIZE_MAX - AHEAD_BYTES - codec_bytes - ROW_SLACK) / 2 - 16)
         return MSG_CELL_MEMORY;
     size_t row_bytes = in->bits == 0 ? 0 : (size_t{in->width} * 2 + 15) / 16 * 16 + ROW_SLACK;
-    auto block = static_cast<uint8_t *>(allocate_array(row_bytes + AHEAD_BYTES + codec_bytes, 1));
-    if (block == nullptr)
-        return MSG_CELL_MEMORY;
-    r->buffers = block;
+    size_t size = row_bytes + AHEAD_BYTES + codec_bytes;
+    if (size > r->buffers_size) {
+        release_memory(r->buffers);
+        r->buffers = allocate_array(size, 1);
+        r->buffers_size = r->buffers != nullptr ? size : 0;
+        if (r->buffers == nullptr)
+            return MSG_CELL_MEMORY;
+    }
+    auto block = static_cast<uint8_t *>(r->buffers);
     in->row = row_bytes != 0 ? reinterpret_cast<uint16_t *>(block) : nullptr;
     r->source.ahead = block + row_bytes;
     r->source.next = r->source.end = r->source.ahead;
@@ -282,23 +287,10 @@ Message check_strips(TiffInput *in)
     return MSG_NONE;
 }
 
-Message open_reader(TiffInput *in, const char *path)
+// The page whose directory is in->reader->directory.ifd.
+Message open_page(TiffInput *in)
 {
-    std::FILE *stream = std::fopen(path, "rb");
-    if (stream == nullptr)
-        return MSG_FILE_NOT_FOUND;
-    void *state = allocate_array(1, sizeof(TiffReader));
-    if (state == nullptr) {
-        std::fclose(stream);
-        return MSG_CELL_MEMORY;
-    }
-    in->reader = new (state) TiffReader{};
-    TiffDirectory *dir = &in->reader->directory;
-    dir->stream = in->reader->source.stream = stream;
-    dir->file_size = stream_size(stream);
-    Message failure = read_header(in);
-    if (failure == MSG_NONE)
-        failure = check_directory_in_file(dir);
+    Message failure = check_directory_in_file(&in->reader->directory);
     if (failure == MSG_NONE)
         failure = read_image_tags(in);
     if (failure == MSG_NONE)
@@ -317,19 +309,61 @@ Message open_reader(TiffInput *in, const char *path)
     return failure;
 }
 
-void release_reader(TiffInput *in)
+// Releases what a page holds but the buffers, which the next may use.
+void close_page(TiffInput *in)
 {
     TiffReader *r = in->reader;
-    if (r != nullptr) {
-        std::fclose(r->directory.stream);
-        release_memory(r->buffers);
-        release_memory(r->zero_row);
-        release_memory(r->strips.offsets.window);
-        release_memory(r->strips.byte_counts.window);
-        release_memory(r);
+    release_memory(r->zero_row);
+    release_memory(r->strips.offsets.window);
+    release_memory(r->strips.byte_counts.window);
+    release_memory(in->description);
+    r->zero_row = nullptr;
+    r->strips = StripLayout{};
+    r->decoder = nullptr;
+    r->codec = nullptr;
+    r->next_row = 0;
+    in->description = nullptr;
+    in->row = nullptr;
+    in->width = in->height = in->bits = 0;
+}
+
+Message open_reader(TiffInput *in, const char *path)
+{
+    std::FILE *stream = std::fopen(path, "rb");
+    if (stream == nullptr)
+        return MSG_FILE_NOT_FOUND;
+    void *state = allocate_array(1, sizeof(TiffReader));
+    if (state == nullptr) {
+        std::fclose(stream);
+        return MSG_CELL_MEMORY;
+    }
+    in->reader = new (state) TiffReader{};
+    TiffDirectory *dir = &in->reader->directory;
+    dir->stream = in->reader->source.stream = stream;
+    dir->file_size = stream_size(stream);
+    in->page = 1;
+    Message failure = read_header(in);
+    if (failure != MSG_NONE)
+        return failure;
+    // Count the pages: the first directory always, then those that are pages.
+    uint32_t directories = chain_length(dir, dir->ifd);
+    in->pages = 1;
+    for (uint32_t i = 1, ifd = dir->ifd; i < directories; ++i) {
+        ifd = next_directory(dir, ifd);
+        in->pages += is_page(dir, ifd);
+    }
+    return open_page(in);
+}
+
+void release_reader(TiffInput *in)
+{
+    if (in->reader != nullptr) {
+        close_page(in);
+        std::fclose(in->reader->directory.stream);
+        release_memory(in->reader->buffers);
+        release_memory(in->reader);
     }
     in->reader = nullptr;
-    in->row = nullptr;
 }
 
 }  // namespace
@@ -339,10 +373,31 @@ Message open_tiff_input(TiffInput *in, const char *path)
     *in = TiffInput{};
     in->path = path;
     in->failure = open_reader(in, path);
-    if (in->failure != MSG_NONE) {
+    if (in->failure != MSG_NONE)
         release_reader(in);
-        release_memory(in->description);
-        in->description = nullptr;
+    return in->failure;
+}
+
+Message next_tiff_page(TiffInput *in)
+{
+    if (in->failure != MSG_NONE)
+        return in->failure;
+    close_page(in);
+    TiffDirectory *dir = &in->reader->directory;
+    do
+        dir->ifd = next_directory(dir, dir->ifd);
+    while (dir->ifd != 0 && !is_page(dir, dir->ifd));
+    ++in->page;
+    in->failure = open_page(in);
+    return in->failure;
+}
+
+Message rewind_tiff_page(TiffInput *in)
+{
+    if (in->failure == MSG_NONE) {
+        in->reader->next_row = 0;
+        in->reader->strips.next = 0;
+        in->reader->strips.rows_left = 0;
     }
     return in->failure;
 }
@@ -364,8 +419,6 @@ Message skip_tiff_rows(TiffInput *in)
 void close_tiff_input(TiffInput *in)
 {
     release_reader(in);
-    release_memory(in->description);
-    in->description = nullptr;
 }
 
 Message load_tiff_image(const char *path, SampleGrid *grid, uint32_t *bits, char **description)

@@ -64,6 +64,21 @@ inline bool in_file(const TiffDirectory *dir, uint64_t offset, uint64_t count)
 // next-directory offset all lie in the file.
 Message check_directory_in_file(TiffDirectory *dir);
 
+// The file's directories are a chain from the header's offset on. It ends
+// at a next-directory offset of 0, at one at or beyond the end of the file,
+// after a directory that does not lie in the file, or where it comes back
+// to a directory already met.
+//
+// The offset of the directory after the one at `ifd`, or 0 where the chain
+// ends there.
+uint32_t next_directory(TiffDirectory *dir, uint32_t ifd);
+// The number of directories in the chain that starts at `first`.
+uint32_t chain_length(TiffDirectory *dir, uint32_t first);
+// Whether the directory at `ifd` after the first is a page: not one of a
+// reduced-resolution image or a transparency mask (NewSubfileType bit 0 or
+// 2), such as thumbnails, previews, masks and pyramid levels.
+bool is_page(TiffDirectory *dir, uint32_t ifd);
+
 // Byte-order readers; 16-bit results are 0 to 65535.
 uint32_t read_u16_le(std::FILE *stream);
 uint32_t read_u32_le(std::FILE *stream);
@@ -180,5 +195,6 @@ struct TiffReader {
     uint16_t difference_mask = 0;
     uint32_t next_row = 0;
     void *buffers = nullptr;  // the one block behind the row, the read-ahead and the codec
+    size_t buffers_size = 0;  // kept from page to page while large enough
     uint16_t *zero_row = nullptr;  // the row of 0-bit images, once one is read
 };

@@ -1,7 +1,10 @@
-// Reading single-channel TIFF images row by row: the first image of a file,
-// one sample per pixel, 0 to 16 bits per sample, in strips, either byte
-// order, uncompressed, LZW or PackBits, with or without horizontal
-// differencing. Every sample comes out as an unsigned 16-bit value.
+// Reading single-channel TIFF images row by row, page by page: one sample
+// per pixel, 0 to 16 bits per sample, in strips, either byte order,
+// uncompressed, LZW or PackBits, with or without horizontal differencing.
+// Every sample comes out as an unsigned 16-bit value. The pages of a file
+// are the images of its main directory chain, the first always and then
+// every one that is not a reduced-resolution image or a mask; the
+// directories' SubIFDs are not followed.
 //
 // Each open input has its own TiffInput; nothing is shared between inputs.
 // Every function returns the first failure as a Message (MSG_NONE on
@@ -18,6 +21,9 @@ struct TiffReader;  // the reader's own state, private to src/tiff_in
 
 struct TiffInput {
     const char *path = nullptr;
+    uint32_t pages = 0;  // in the file, from 1
+    uint32_t page = 0;   // the page being read, from 1; where a failure was met
+    // The page's image:
     uint32_t width = 0;
     uint32_t height = 0;
     uint32_t bits = 0;
@@ -27,17 +33,24 @@ struct TiffInput {
     TiffReader *reader = nullptr;
 };
 
-// Opens `path` and reads its header and tags, its description and its strip
-// tables' places, and takes the buffers its rows need. On failure the file
-// is closed again.
+// Opens `path`, counts its pages, and opens the first: reads its tags, its
+// description and its strip tables' places, and takes the buffers its rows
+// need. On failure the file is closed again.
 Message open_tiff_input(TiffInput *in, const char *path);
 
-// Reads the next row into in->row; at most `height` times.
+// Reads the page's next row into in->row; at most `height` times a page.
 Message read_tiff_row(TiffInput *in);
 
-// Reads the rows not read yet for their errors only: strips are decoded and
-// checked, samples are not unpacked.
+// Reads the page's rows not read yet for their errors only: strips are
+// decoded and checked, samples are not unpacked.
 Message skip_tiff_rows(TiffInput *in);
+
+// Opens the next page, while page < pages, as open_tiff_input opens the
+// first.
+Message next_tiff_page(TiffInput *in);
+
+// Starts the page's rows again from the first.
+Message rewind_tiff_page(TiffInput *in);
 
 // Closes the file and releases everything the input holds.
 void close_tiff_input(TiffInput *in);

@@ -16,18 +16,27 @@
 
 #include "common/common.h"
 
-struct TiffStore {
-    const char *path = nullptr;  // as given; named by every output message
+// Where a page's parts go: its description (when longer than 4 bytes with
+// its NUL), sample data, an odd-offset byte, strip arrays and directory, as
+// a file of its own lays them out from offset 8 on.
+struct TiffPageLayout {
+    uint64_t start = 0;
     uint32_t width = 0;
-    uint32_t bits = 0;
     uint64_t height = 0;
     uint64_t bytes_per_row = 0;
     uint64_t rows_per_strip = 0;
     uint64_t strip_count = 0;
     uint64_t data_offset = 0;
-    uint64_t rows_stored = 0;
-    const char *description = nullptr;
+    bool has_description = false;
     uint64_t description_length = 0;  // with its NUL; 0 without a description
+    char short_description[4] = {};   // one of up to 4 bytes, which the directory holds
+};
+
+struct TiffStore {
+    const char *path = nullptr;  // as given; named by every output message
+    uint32_t bits = 0;
+    TiffPageLayout page;  // the page being stored
+    uint64_t rows_stored = 0;
 
     // The staging file and how it becomes the output.
     int fd = -1;
@@ -43,8 +52,8 @@ struct TiffStore {
 
 // Checks that a width x height image of 1 to 16 bits per sample with this
 // description can be stored (every offset within 32 bits), makes the
-// staging file and writes the header. `description` may be null; it must
-// stay valid until the store ends.
+// staging file and writes the header. `description` may be null; it is
+// needed only during the call.
 Message begin_store(TiffStore *store, const char *path, uint32_t width, uint32_t height, uint32_t bits,
                     const char *description);
 
@@ -52,8 +61,13 @@ Message begin_store(TiffStore *store, const char *path, uint32_t width, uint32_t
 // are stored).
 Message store_row(TiffStore *store, const uint16_t *row);
 
-// After the last row: writes the directory and makes the file the output.
-// The store is ended whatever the result.
+// After the page's last row: writes its directory, pointing at the next
+// page, and begins that page, of the same depth, with the same checks as
+// begin_store. The store is ended on failure.
+Message next_store_page(TiffStore *store, uint32_t width, uint32_t height, const char *description);
+
+// After the last page's last row: writes its directory and makes the file
+// the output. The store is ended whatever the result.
 Message finish_store(TiffStore *store);
 
 // Ends a store without touching the output; harmless on a store that was

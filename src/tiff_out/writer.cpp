@@ -103,13 +103,13 @@ void put_row_bytes(TiffStore *s, const uint16_t *row, uint32_t width, size_t byt
 void put_row(TiffStore *s, const uint16_t *row)
 {
     if (s->bits == 8 || s->bits == 16) {
-        put_row_bytes(s, row, s->width, s->bits / 8);
+        put_row_bytes(s, row, s->page.width, s->bits / 8);
         return;
     }
     uint32_t sample_mask = (1u << (s->bits - 1)) & 0xFFFF;
     uint32_t byte = 0;
     uint32_t out_bit = 0x80;
-    for (uint32_t x = 0; x < s->width; ++x) {
+    for (uint32_t x = 0; x < s->page.width; ++x) {
         for (uint32_t test = sample_mask; test != 0; test >>= 1) {
             if (row[x] & test)
                 byte |= out_bit;
@@ -126,73 +126,115 @@ void put_row(TiffStore *s, const uint16_t *row)
         put_byte(s, byte);
 }
 
-uint64_t strip_bytes(const TiffStore *s, uint64_t strip)
+uint64_t strip_bytes(const TiffPageLayout &p, uint64_t strip)
 {
-    uint64_t rows = s->height - strip * s->rows_per_strip;
-    return (rows < s->rows_per_strip ? rows : s->rows_per_strip) * s->bytes_per_row;
+    uint64_t rows = p.height - strip * p.rows_per_strip;
+    return (rows < p.rows_per_strip ? rows : p.rows_per_strip) * p.bytes_per_row;
 }
 
-uint64_t data_end(const TiffStore *s)
+uint64_t data_end(const TiffPageLayout &p)
 {
-    return s->data_offset + s->bytes_per_row * s->height;
+    return p.data_offset + p.bytes_per_row * p.height;
 }
 
 // Where the strip arrays and the directory go, after the sample data and a
 // zero byte that keeps them at even offsets.
-uint64_t arrays_offset(const TiffStore *s)
+uint64_t arrays_offset(const TiffPageLayout &p)
 {
-    return data_end(s) + (data_end(s) & 1);
+    return data_end(p) + (data_end(p) & 1);
 }
 
-uint64_t ifd_offset(const TiffStore *s)
+uint64_t ifd_offset(const TiffPageLayout &p)
 {
-    return arrays_offset(s) + (s->strip_count > 1 ? 8 * s->strip_count : 0);
+    return arrays_offset(p) + (p.strip_count > 1 ? 8 * p.strip_count : 0);
 }
 
-void put_directory(TiffStore *s)
+// Where the page ends, after its directory.
+uint64_t page_end(const TiffPageLayout &p)
 {
-    uint64_t arrays = arrays_offset(s);
-    if (data_end(s) & 1)
+    return ifd_offset(p) + 2 + 12 * (p.has_description ? 12 : 11) + 4;
+}
+
+// Lays out a page from `start` on; false when it would end beyond what
+// 32-bit offsets reach.
+bool plan_page(TiffPageLayout *p, uint64_t start, uint32_t width, uint32_t height, uint32_t bits,
+               const char *description)
+{
+    if (width < 1 || height < 1)
+        return false;
+    *p = TiffPageLayout{};
+    p->start = start;
+    p->width = width;
+    p->height = height;
+    p->has_description = description != nullptr;
+    p->description_length = description != nullptr ? std::strlen(description) + 1 : 0;
+    if (p->description_length <= 4 && description != nullptr)
+        std::memcpy(p->short_description, description, p->description_length);
+    p->bytes_per_row = (uint64_t{width} * bits + 7) / 8;
+    p->rows_per_strip = p->bytes_per_row <= MAX_STRIP_BYTES ? MAX_STRIP_BYTES / p->bytes_per_row : 1;
+    p->strip_count = (p->height + p->rows_per_strip - 1) / p->rows_per_strip;
+    uint64_t text = p->description_length <= 4 ? 0 : p->description_length + (p->description_length & 1);
+    p->data_offset = start + text;
+    return page_end(*p) <= 0xFFFFFFFFu;
+}
+
+// A long description opens its page.
+void put_description(TiffStore *s, const char *description)
+{
+    uint64_t length = s->page.description_length;
+    if (length > 4) {
+        for (uint64_t i = 0; i < length; ++i)
+            put_byte(s, static_cast<unsigned char>(description[i]));
+        if (length & 1)
+            put_byte(s, 0);
+    }
+}
+
+void put_directory(TiffStore *s, uint64_t next_ifd)
+{
+    const TiffPageLayout &p = s->page;
+    uint64_t arrays = arrays_offset(p);
+    if (data_end(p) & 1)
         put_byte(s, 0);
-    uint32_t strip_offsets_field = static_cast<uint32_t>(s->data_offset);
-    uint32_t strip_byte_counts_field = static_cast<uint32_t>(strip_bytes(s, 0));
-    if (s->strip_count > 1) {
-        uint64_t offset = s->data_offset;
-        for (uint64_t i = 0; i < s->strip_count; ++i) {
+    uint32_t strip_offsets_field = static_cast<uint32_t>(p.data_offset);
+    uint32_t strip_byte_counts_field = static_cast<uint32_t>(strip_bytes(p, 0));
+    if (p.strip_count > 1) {
+        uint64_t offset = p.data_offset;
+        for (uint64_t i = 0; i < p.strip_count; ++i) {
             put_u32_be(s, static_cast<uint32_t>(offset));
-            offset += strip_bytes(s, i);
+            offset += strip_bytes(p, i);
         }
-        for (uint64_t i = 0; i < s->strip_count; ++i)
-            put_u32_be(s, static_cast<uint32_t>(strip_bytes(s, i)));
+        for (uint64_t i = 0; i < p.strip_count; ++i)
+            put_u32_be(s, static_cast<uint32_t>(strip_bytes(p, i)));
         strip_offsets_field = static_cast<uint32_t>(arrays);
-        strip_byte_counts_field = static_cast<uint32_t>(arrays + 4 * s->strip_count);
+        strip_byte_counts_field = static_cast<uint32_t>(arrays + 4 * p.strip_count);
     }
 
-    put_u16_be(s, s->description != nullptr ? 12 : 11);
-    put_size_entry(s, TAG_IMAGE_WIDTH, s->width);
-    put_size_entry(s, TAG_IMAGE_LENGTH, static_cast<uint32_t>(s->height));
+    put_u16_be(s, p.has_description ? 12 : 11);
+    put_size_entry(s, TAG_IMAGE_WIDTH, p.width);
+    put_size_entry(s, TAG_IMAGE_LENGTH, static_cast<uint32_t>(p.height));
     put_entry(s, TAG_BITS_PER_SAMPLE, TYPE_SHORT, 1, s->bits);
     put_entry(s, TAG_COMPRESSION, TYPE_SHORT, 1, COMPRESSION_NONE);
     put_entry(s, TAG_PHOTOMETRIC, TYPE_SHORT, 1, s->bits == 1 ? 0 : 1);
     put_entry(s, TAG_FILL_ORDER, TYPE_SHORT, 1, 1);
-    if (s->description != nullptr) {
+    if (p.has_description) {
         put_u16_be(s, TAG_IMAGE_DESCRIPTION);
         put_u16_be(s, TYPE_ASCII);
-        put_u32_be(s, static_cast<uint32_t>(s->description_length));
-        if (s->description_length <= 4) {
+        put_u32_be(s, static_cast<uint32_t>(p.description_length));
+        if (p.description_length <= 4) {
             // The text and its zero byte stand in the value field itself.
-            for (uint64_t i = 0; i < 4; ++i)
-                put_byte(s, i < s->description_length ? static_cast<unsigned char>(s->description[i]) : 0);
+            for (char c : p.short_description)
+                put_byte(s, static_cast<unsigned char>(c));
         } else {
-            put_u32_be(s, 8);
+            put_u32_be(s, static_cast<uint32_t>(p.start));
         }
     }
-    put_entry(s, TAG_STRIP_OFFSETS, TYPE_LONG, static_cast<uint32_t>(s->strip_count), strip_offsets_field);
+    put_entry(s, TAG_STRIP_OFFSETS, TYPE_LONG, static_cast<uint32_t>(p.strip_count), strip_offsets_field);
     put_entry(s, TAG_SAMPLES_PER_PIXEL, TYPE_SHORT, 1, 1);
-    put_entry(s, TAG_ROWS_PER_STRIP, TYPE_SHORT, 1, static_cast<uint32_t>(s->rows_per_strip));
-    put_entry(s, TAG_STRIP_BYTE_COUNTS, TYPE_LONG, static_cast<uint32_t>(s->strip_count), strip_byte_counts_field);
+    put_entry(s, TAG_ROWS_PER_STRIP, TYPE_SHORT, 1, static_cast<uint32_t>(p.rows_per_strip));
+    put_entry(s, TAG_STRIP_BYTE_COUNTS, TYPE_LONG, static_cast<uint32_t>(p.strip_count), strip_byte_counts_field);
     put_entry(s, TAG_PLANAR_CONFIGURATION, TYPE_SHORT, 1, 1);
-    put_u32_be(s, 0);
+    put_u32_be(s, static_cast<uint32_t>(next_ifd));
 }
 
 Message end_with(TiffStore *s, Message message)
@@ -208,38 +250,24 @@ Message begin_store(TiffStore *s, const char *path, uint32_t width, uint32_t hei
 {
     *s = TiffStore{};
     s->path = path;
-    if (width < 1 || height < 1 || bits < 1 || bits > 16)
+    if (bits < 1 || bits > 16)
         return MSG_NOT_STORED;
-    s->width = width;
-    s->height = height;
     s->bits = bits;
-    s->description = description;
-    s->description_length = description != nullptr ? std::strlen(description) + 1 : 0;
-    s->bytes_per_row = (uint64_t{width} * bits + 7) / 8;
-    s->rows_per_strip = s->bytes_per_row <= MAX_STRIP_BYTES ? MAX_STRIP_BYTES / s->bytes_per_row : 1;
-    s->strip_count = (s->height + s->rows_per_strip - 1) / s->rows_per_strip;
-    s->data_offset = s->description_length <= 4 ? 8 : 8 + s->description_length + (s->description_length & 1);
-    uint32_t entry_count = description != nullptr ? 12 : 11;
-    uint64_t file_size = ifd_offset(s) + 2 + 12 * entry_count + 4;
     // Every offset in the file must fit its 32-bit field.
-    if (file_size > 0xFFFFFFFFu)
+    if (!plan_page(&s->page, 8, width, height, bits, description))
         return MSG_NOT_STORED;
 
     if (!open_staging(s))
         return end_with(s, MSG_NOT_STORED);
-    s->capacity = file_size < MAX_BUFFER ? static_cast<size_t>(file_size) : MAX_BUFFER;
+    uint64_t size = page_end(s->page);
+    s->capacity = size < MAX_BUFFER ? static_cast<size_t>(size) : MAX_BUFFER;
     s->buffer = static_cast<unsigned char *>(allocate_array(s->capacity, 1));
     if (s->buffer == nullptr)
         return end_with(s, MSG_WORK_MEMORY);
 
     put_u32_be(s, 0x4D4D002A);
-    put_u32_be(s, static_cast<uint32_t>(ifd_offset(s)));
-    if (s->description_length > 4) {
-        for (uint64_t i = 0; i < s->description_length; ++i)
-            put_byte(s, static_cast<unsigned char>(description[i]));
-        if (s->description_length & 1)
-            put_byte(s, 0);
-    }
+    put_u32_be(s, static_cast<uint32_t>(ifd_offset(s->page)));
+    put_description(s, description);
     return MSG_NONE;
 }
 
@@ -250,11 +278,25 @@ Message store_row(TiffStore *s, const uint16_t *row)
     return s->failed ? MSG_NOT_STORED : MSG_NONE;
 }
 
+Message next_store_page(TiffStore *s, uint32_t width, uint32_t height, const char *description)
+{
+    if (s->rows_stored != s->page.height)
+        return end_with(s, MSG_NOT_STORED);
+    TiffPageLayout next;
+    if (!plan_page(&next, page_end(s->page), width, height, s->bits, description))
+        return end_with(s, MSG_NOT_STORED);
+    put_directory(s, ifd_offset(next));
+    s->page = next;
+    s->rows_stored = 0;
+    put_description(s, description);
+    return s->failed ? end_with(s, MSG_NOT_STORED) : MSG_NONE;
+}
+
 Message finish_store(TiffStore *s)
 {
-    if (s->rows_stored != s->height)
+    if (s->rows_stored != s->page.height)
         return end_with(s, MSG_NOT_STORED);
-    put_directory(s);
+    put_directory(s, 0);
     flush_buffer(s);
     if (s->failed || !commit_staging(s, s->buffer, s->capacity))
         return end_with(s, MSG_NOT_STORED);

@@ -36,6 +36,33 @@ Loaded load_file(const std::string &path)
     return result;
 }
 
+std::vector<Loaded> load_pages(const std::string &path)
+{
+    std::vector<Loaded> pages;
+    TiffInput in;
+    Message failure = open_tiff_input(&in, path.c_str());
+    while (failure == MSG_NONE) {
+        Loaded page;
+        page.width = static_cast<int32_t>(in.width);
+        page.height = static_cast<int32_t>(in.height);
+        page.bits = static_cast<int32_t>(in.bits);
+        if (in.description != nullptr)
+            page.description = std::string(in.description);
+        for (uint32_t y = 0; failure == MSG_NONE && y < in.height; ++y) {
+            failure = read_tiff_row(&in);
+            if (failure == MSG_NONE)
+                page.samples.insert(page.samples.end(), in.row, in.row + in.width);
+        }
+        pages.push_back(page);
+        if (failure != MSG_NONE || in.page == in.pages)
+            break;
+        failure = next_tiff_page(&in);
+    }
+    close_tiff_input(&in);
+    EXPECT_EQ(failure, MSG_NONE) << path << " : page " << in.page << ": " << message_text(failure);
+    return pages;
+}
+
 Loaded load_bytes(const Bytes &bytes)
 {
     std::string path = scratch_path("in.tif");

@@ -15,6 +15,8 @@ struct Loaded {
 };
 
 Loaded load_file(const std::string &path);
+// Every page of a file; a refusal fails the test.
+std::vector<Loaded> load_pages(const std::string &path);
 Loaded load_bytes(const Bytes &bytes);
 
 // Expects loading `bytes` to fail with "<path> : <message>".

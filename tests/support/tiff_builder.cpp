@@ -75,15 +75,13 @@ TiffEntry ascii_entry(uint16_t tag, const std::string &text_with_nul)
     return TiffEntry{tag, 2, std::vector<uint32_t>(text_with_nul.begin(), text_with_nul.end()), {}, {}};
 }
 
-Bytes build_tiff(const TiffLayout &layout)
+namespace {
+
+// Appends a page's strips, values and directory, whose next-IFD offset is
+// the last 4 bytes; returns the directory's offset.
+uint32_t append_page(Bytes &out, const TiffLayout &layout)
 {
     const bool le = layout.little_endian;
-    Bytes out;
-    out.push_back(le ? 'I' : 'M');
-    out.push_back(le ? 'I' : 'M');
-    put(out, 42, 2, le);
-    put(out, 0, 4, le);  // IFD offset, patched below
-
     std::vector<TiffEntry> entries = layout.entries;
     if (layout.add_strip_tags) {
         std::vector<uint32_t> offsets, counts;
@@ -138,7 +136,43 @@ Bytes build_tiff(const TiffLayout &layout)
         }
     }
     put(out, 0, 4, le);
-    patch32(out, 4, layout.ifd_offset.value_or(ifd), le);
+    return ifd;
+}
+
+Bytes header(bool le)
+{
+    Bytes out;
+    out.push_back(le ? 'I' : 'M');
+    out.push_back(le ? 'I' : 'M');
+    put(out, 42, 2, le);
+    put(out, 0, 4, le);  // IFD offset, patched later
+    return out;
+}
+
+}  // namespace
+
+Bytes build_tiff(const TiffLayout &layout)
+{
+    Bytes out = header(layout.little_endian);
+    uint32_t ifd = append_page(out, layout);
+    patch32(out, 4, layout.ifd_offset.value_or(ifd), layout.little_endian);
+    return out;
+}
+
+Bytes build_stack(const std::vector<TiffLayout> &pages, std::optional<int> last_points_to, uint32_t beyond)
+{
+    const bool le = pages.at(0).little_endian;
+    Bytes out = header(le);
+    std::vector<uint32_t> ifds;
+    for (const TiffLayout &page : pages) {
+        size_t next_field = out.size() - 4;
+        ifds.push_back(append_page(out, page));
+        patch32(out, next_field, ifds.back(), le);  // the header's, then the previous page's
+    }
+    uint32_t last_next = last_points_to ? ifds.at(static_cast<size_t>(*last_points_to)) : 0;
+    if (beyond != 0)
+        last_next = static_cast<uint32_t>(out.size()) + beyond - 1;
+    patch32(out, out.size() - 4, last_next, le);
     return out;
 }
 

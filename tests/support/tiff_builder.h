@@ -33,6 +33,12 @@ TiffEntry ascii_entry(uint16_t tag, const std::string &text_with_nul);
 
 Bytes build_tiff(const TiffLayout &layout);
 
+// Pages one after another in one file, each directory pointing at the
+// next. The last points at page `last_points_to` when given (a loop), or
+// `beyond` bytes past the end of the file when that is not 0, else nowhere.
+Bytes build_stack(const std::vector<TiffLayout> &pages, std::optional<int> last_points_to = {},
+                  uint32_t beyond = 0);
+
 // Image options for make_image_layout.
 struct ImageOptions {
     uint32_t width = 1;
