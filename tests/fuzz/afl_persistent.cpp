@@ -1,7 +1,7 @@
 // AFL++ persistent-mode harness: reads each input with imgratio's reader,
-// once row by row with every sample unpacked (where the program could store
-// the result) and once for its errors only, as the program reads a pair
-// whose output cannot be stored. Errors come
+// every page, once row by row with every sample unpacked (where the program
+// could store the result) and once for its errors only, as the program
+// reads a pair whose output cannot be stored. Errors come
 // back as values, so one process runs input after input. Built only by
 // tests/fuzz/build.sh.
 #include <unistd.h>
@@ -31,15 +31,20 @@ int main()
         // output of at most 4 GiB.
         if (open_tiff_input(&in, path) == MSG_NONE) {
             Message failure = MSG_NONE;
-            bool storable = uint64_t{in.width} * in.height <= 0x7FFFFFFF;
-            for (uint32_t y = 0; storable && failure == MSG_NONE && y < in.height; ++y)
-                failure = read_tiff_row(&in);
-            close_tiff_input(&in);
+            while (failure == MSG_NONE) {
+                bool storable = uint64_t{in.width} * in.height <= 0x7FFFFFFF;
+                for (uint32_t y = 0; storable && failure == MSG_NONE && y < in.height; ++y)
+                    failure = read_tiff_row(&in);
+                if (in.page == in.pages)
+                    break;
+                failure = next_tiff_page(&in);
+            }
         }
-        if (open_tiff_input(&in, path) == MSG_NONE) {
-            skip_tiff_rows(&in);
-            close_tiff_input(&in);
-        }
+        close_tiff_input(&in);
+        if (open_tiff_input(&in, path) == MSG_NONE)
+            while (skip_tiff_rows(&in) == MSG_NONE && in.page < in.pages)
+                next_tiff_page(&in);
+        close_tiff_input(&in);
     }
     unlink(path);
     return 0;

@@ -46,6 +46,10 @@ for f in "$out"/seed-*.tif; do
         printf '\x5a' | dd of="$out/flip-$i.tif" bs=1 seek=12 conv=notrunc status=none
     fi
 done
-# The regression files: each once went wrong.
+# Small stacks: pages of different depths and compressions in one file.
+tiffcp "$out/seed-1.tif" "$out/seed-5.tif" "$out/seed-9.tif" "$out/stack-mixed.tif"
+tiffcp "$out/seed-2.tif" "$out/seed-2.tif" "$out/stack-same.tif"
+# The regression files, each of which once went wrong, stacks among them
+# (a loop, a chain past the end of the file).
 cp "$here/regressions/"*.tif "$out/"
 echo "$(ls "$out" | wc -l) seeds in $out"
