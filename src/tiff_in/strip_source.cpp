@@ -38,22 +38,6 @@ size_t read_stored(StripSource *source, uint8_t *dst, size_t n)
     return got;
 }
 
-// Copies up to n stored bytes to dst; returns how many the file held.
-size_t read_strip_block(StripSource *source, uint8_t *dst, size_t n)
-{
-    size_t done = 0;
-    size_t ahead = static_cast<size_t>(source->end - source->next);
-    if (ahead != 0) {
-        done = n < ahead ? n : ahead;
-        std::copy(source->next, source->next + done, dst);
-        source->next += done;
-    }
-    if (done == n)
-        return n;
-    // Large remainders go straight from the stream to their destination.
-    return done + read_stored(source, dst + done, n - done);
-}
-
 }  // namespace
 
 void begin_strip_source(StripSource *source, uint64_t offset, uint64_t byte_count)
@@ -69,6 +53,29 @@ bool refill_strip_source(StripSource *source)
     source->next = source->ahead;
     source->end = source->ahead + got;
     return got != 0;
+}
+
+// Copies up to n stored bytes to dst; returns how many the file held.
+// Large remainders go straight from the stream to their destination, small
+// ones through the read-ahead, so that every read of the file is large.
+static size_t read_strip_block(StripSource *source, uint8_t *dst, size_t n)
+{
+    size_t done = 0;
+    while (done < n) {
+        size_t ahead = static_cast<size_t>(source->end - source->next);
+        if (ahead == 0) {
+            if (n - done >= AHEAD_BYTES)
+                return done + read_stored(source, dst + done, n - done);
+            if (!refill_strip_source(source))
+                return done;
+            continue;
+        }
+        size_t k = n - done < ahead ? n - done : ahead;
+        std::copy(source->next, source->next + k, dst + done);
+        source->next += k;
+        done += k;
+    }
+    return n;
 }
 
 Message take_strip_bytes(StripSource *source, uint8_t *dst, size_t count, Message too_few, Message end_of_file)
