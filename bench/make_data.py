@@ -18,6 +18,9 @@ python3-tifffile) and tiffcp (libtiff-tools).
   s1: the same dividend stack and one reference frame as the divisor
   sl: two 50-page stacks of 2048 x 2048, 16 bits, LZW with horizontal
      differencing
+  z: a's pixels, Adobe Deflate with horizontal differencing (tiffcp -c zip:2)
+  zg: z in one strip
+  zd: d's pixels, Adobe Deflate with horizontal differencing
 """
 import os
 import subprocess
@@ -103,6 +106,13 @@ def make_stacks(out):
     os.remove(f"{out}/raw.tif")
 
 
+def make_deflate(out):
+    for name in ("dividend", "divisor"):
+        tiffcp(["-c", "zip:2"], f"{out}/a-{name}.tif", f"{out}/z-{name}.tif")
+        tiffcp(["-c", "zip:2"], f"{out}/a-{name}.tif", f"{out}/zg-{name}.tif", rows=8192)
+        tiffcp(["-c", "zip:2"], f"{out}/d-{name}.tif", f"{out}/zd-{name}.tif")
+
+
 def main():
     """Makes what the directory does not hold yet."""
     out = sys.argv[1]
@@ -111,6 +121,8 @@ def main():
         make_images(out)
     if not os.path.exists(f"{out}/sl-divisor.tif"):
         make_stacks(out)
+    if not os.path.exists(f"{out}/zd-divisor.tif"):
+        make_deflate(out)
 
 
 if __name__ == "__main__":

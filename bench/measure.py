@@ -32,6 +32,9 @@ CASES = [
     ("s", "200-page stacks 512 x 512 16-bit uncompressed, one strip a page"),
     ("s1", "the s dividend stack / one reference frame"),
     ("sl", "50-page stacks 2048 x 2048 16-bit LZW + differencing"),
+    ("z", "8192 x 8192 16-bit Deflate + differencing"),
+    ("zg", "z in one strip"),
+    ("zd", "2048 x 2048 16-bit Deflate + differencing"),
 ]
 
 FLOOR = "floor"

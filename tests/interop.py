@@ -147,7 +147,7 @@ def imagemagick():
         with open(pgm, "wb") as f:
             f.write(b"P5 53 37 %d\n" % top)
             f.write(values.astype(">u2" if bits > 8 else "u1").tobytes())
-        for compression, name in (("None", "none"), ("LZW", "LZW"), ("RLE", "PackBits")):
+        for compression, name in (("None", "none"), ("LZW", "LZW"), ("RLE", "PackBits"), ("Zip", "Deflate")):
             for endian in ("msb", "lsb"):
                 out = path(f"im-{bits}-{name}-{endian}.tif")
                 subprocess.run(["convert", pgm, "-depth", str(bits), "-compress", compression,
@@ -159,7 +159,9 @@ def gdal_writer():
     rng = np.random.default_rng(3)
     for bits, options in ((16, ["COMPRESS=LZW", "PREDICTOR=2"]), (8, ["COMPRESS=LZW", "PREDICTOR=2"]),
                           (4, ["NBITS=4"]), (12, ["NBITS=12"]), (12, ["NBITS=12", "COMPRESS=LZW"]),
-                          (16, ["COMPRESS=PACKBITS"]), (16, ["ENDIANNESS=BIG"])):
+                          (16, ["COMPRESS=PACKBITS"]), (16, ["ENDIANNESS=BIG"]),
+                          (16, ["COMPRESS=DEFLATE", "PREDICTOR=2", "ZLEVEL=9"]), (8, ["COMPRESS=DEFLATE", "ZLEVEL=1"]),
+                          (12, ["NBITS=12", "COMPRESS=DEFLATE"]), (16, ["COMPRESS=DEFLATE", "ENDIANNESS=BIG"])):
         values = frame(rng, 45, 61, (1 << bits) - 1)
         src = path("gdal-src.tif")
         tifffile.imwrite(src, values.astype(np.uint8 if bits <= 8 else np.uint16))
@@ -172,7 +174,7 @@ def pillow():
     rng = np.random.default_rng(4)
     for mode, bits in (("1", 1), ("L", 8), ("I;16", 16), ("I;16B", 16)):
         values = frame(rng, 29, 47, (1 << bits) - 1)
-        for compression in ("tiff_lzw", "packbits", None):
+        for compression in ("tiff_lzw", "packbits", "tiff_adobe_deflate", None):
             out = path("pil.tif")
             if mode == "1":
                 im = Image.fromarray((values > 0).astype(np.uint8) * 255).convert("1")
@@ -192,11 +194,19 @@ def tifffile_writer():
     for dtype, bits in ((np.uint8, 8), (np.uint16, 16)):
         values = frame(rng, 33, 71, (1 << bits) - 1).astype(dtype)
         for byteorder in ("<", ">"):
-            out = path("tf.tif")
-            tifffile.imwrite(out, values, byteorder=byteorder, description="tifffile frame",
-                             rowsperstrip=5, metadata=None)
-            compare_input(f"tifffile raw {bits}-bit {'LE' if byteorder == '<' else 'BE'}", out,
-                          values.astype(np.uint16))
+            for compression, predictor in ((None, False), ("zlib", False), ("zlib", True), ("deflate", True)):
+                out = path("tf.tif")
+                tifffile.imwrite(out, values, byteorder=byteorder, description="tifffile frame",
+                                 rowsperstrip=5, metadata=None, compression=compression, predictor=predictor)
+                compare_input(f"tifffile {compression or 'raw'}{' + predictor' if predictor else ''} {bits}-bit "
+                              f"{'LE' if byteorder == '<' else 'BE'}", out, values.astype(np.uint16))
+    # One strip from each level of zlib, larger than the reader's 64 KiB
+    # blocks of stored bytes.
+    values = frame(rng, 300, 301, 65535)
+    for level in range(1, 10):
+        out = path("tf-level.tif")
+        tifffile.imwrite(out, values, compression=("zlib", level), predictor=level % 2 == 0, metadata=None)
+        compare_input(f"tifffile zlib level {level}, one strip", out, values)
 
 
 # ---- stacks ----

@@ -46,6 +46,18 @@ enum Message : uint8_t {
     MSG_LZW_NO_END,
     MSG_LZW_TOO_MANY,
     MSG_LZW_END_OF_FILE,
+    MSG_DEFLATE_TOO_FEW,
+    MSG_DEFLATE_BAD_HEADER,
+    MSG_DEFLATE_BAD_BLOCK_TYPE,
+    MSG_DEFLATE_BAD_STORED_LENGTH,
+    MSG_DEFLATE_BAD_CODE_LENGTHS,
+    MSG_DEFLATE_BAD_CODE,
+    MSG_DEFLATE_TOO_FAR,
+    MSG_DEFLATE_EARLY_END,
+    MSG_DEFLATE_NO_END,
+    MSG_DEFLATE_BAD_CHECKSUM,
+    MSG_DEFLATE_TOO_MANY,
+    MSG_DEFLATE_END_OF_FILE,
     MSG_SIZE_MISMATCH,  // names the divisor
     MSG_PAGE_COUNT_MISMATCH,  // names the divisor
     // The result, named by no path.
@@ -90,7 +102,9 @@ enum TiffType : uint16_t {
 enum TiffCompression : uint16_t {
     COMPRESSION_NONE = 1,
     COMPRESSION_LZW = 5,
+    COMPRESSION_DEFLATE = 8,  // Adobe Deflate
     COMPRESSION_PACKBITS = 32773,
+    COMPRESSION_OLD_DEFLATE = 32946,
 };
 
 // An image of unsigned 16-bit samples: `height` rows of `width` samples in

@@ -16,6 +16,8 @@ const struct {
     {COMPRESSION_NONE, &uncompressed_decoder},
     {COMPRESSION_LZW, &lzw_decoder},
     {COMPRESSION_PACKBITS, &packbits_decoder},
+    {COMPRESSION_DEFLATE, &deflate_decoder},
+    {COMPRESSION_OLD_DEFLATE, &deflate_decoder},
 };
 
 // Strip table entries read from the file at once.

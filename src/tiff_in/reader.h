@@ -180,6 +180,7 @@ struct StripDecoder {
 extern const StripDecoder uncompressed_decoder;  // uncompressed.cpp
 extern const StripDecoder packbits_decoder;      // packbits.cpp
 extern const StripDecoder lzw_decoder;           // lzw.cpp
+extern const StripDecoder deflate_decoder;       // deflate.cpp
 
 // ---- The reader ----
 

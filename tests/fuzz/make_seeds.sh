@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
 # Makes the fuzzing seed corpus: small valid TIFFs of every kind the loader
 # accepts (depths 0 to 16, both byte orders, both fill orders, one or several
-# strips, uncompressed, PackBits, LZW with and without differencing, with a
+# strips, uncompressed, PackBits, LZW and Deflate with and without
+# differencing, with a
 # description), near-valid ones (cut short, a byte changed) and the
 # regression files.
-# usage: make_seeds.sh OUT_DIR [uncompressed|packbits|lzw|all]
+# usage: make_seeds.sh OUT_DIR [uncompressed|packbits|lzw|deflate|all]
 set -euo pipefail
 out=$1
 kind=${2:-all}
@@ -24,6 +25,11 @@ for bits in 1 2 4 8 12 16; do
         case $kind in lzw|all)
             variants+=("lzw" "lzw -f lsb2msb" "lzw -r 7")
             [ "$bits" = 8 ] || [ "$bits" = 16 ] && variants+=("lzw:2" "lzw:2 -f lsb2msb")
+            ;;
+        esac
+        case $kind in deflate|all)
+            variants+=("zip" "zip:p1 -f lsb2msb" "zip:p9 -r 7")
+            [ "$bits" = 8 ] || [ "$bits" = 16 ] && variants+=("zip:2")
             ;;
         esac
         for v in "${variants[@]}"; do

@@ -6,7 +6,7 @@
 # AddressSanitizer limited to 2 GiB by its own options; 5 seconds make a
 # hang. Crashes and hangs are replayed through the real binaries. Prints the
 # figures and findings and exits 1 if there are any.
-# usage: run.sh SECONDS OUT_DIR [uncompressed|packbits|lzw|all]
+# usage: run.sh SECONDS OUT_DIR [uncompressed|packbits|lzw|deflate|all]
 set -euo pipefail
 seconds=$1
 out=$2
