@@ -51,7 +51,8 @@ void stop_row_source(RowSource *source);
 // Whether rows of this size are read on a second thread: only where a ring
 // holds at least two of them (rows of up to 512 KiB), then as `setting`
 // (IMGRATIO_THREADS) says, "1" never and "2" always, and otherwise for
-// images of 4 Mi samples and more where two processors can be had.
+// images of 4 Mi samples and more, in rows of 512 samples or more, where two
+// processors can be had.
 bool wants_reader_thread(uint32_t width, uint32_t height, const char *setting, unsigned processors);
 
 // The whole program: checks the arguments, streams the rows of the dividend

@@ -34,6 +34,8 @@ struct RowRing {
 namespace {
 
 constexpr uint64_t THREAD_MIN_SAMPLES = uint64_t{1} << 22;  // below this, a thread costs more than it saves
+// Rows narrower than this cost less to read than the ring's locking of each.
+constexpr uint32_t THREAD_MIN_WIDTH = 512;
 constexpr size_t RING_BYTES = size_t{1} << 20;
 constexpr size_t RING_MAX_ROW_BYTES = RING_BYTES / 2;
 
@@ -130,7 +132,7 @@ bool wants_reader_thread(uint32_t width, uint32_t height, const char *setting, u
         return false;
     if (setting != nullptr && std::strcmp(setting, "2") == 0)
         return true;
-    return uint64_t{width} * height >= THREAD_MIN_SAMPLES && processors >= 2;
+    return width >= THREAD_MIN_WIDTH && uint64_t{width} * height >= THREAD_MIN_SAMPLES && processors >= 2;
 }
 
 void start_row_source(RowSource *source, TiffInput *input)

@@ -38,9 +38,9 @@ wait "$asan" || status=$?
 [ "$status" -eq 0 ] || { echo "afl-fuzz failed:"; tail -20 "$out/ubsan.log" "$out/asan.log"; exit 1; }
 
 # Crashes are findings. A hang (an input that took the instrumented,
-# sanitized harness over 5 s) is replayed through the optimised binary: it
-# is a finding when that binary does not finish it within 60 s or does not
-# end normally. Otherwise it is reported: as valid when imgratio stored its
+# sanitized harness over 5 s) is replayed through the optimised binary, its
+# output limited to 1 GiB: it is a finding when that binary does not finish
+# it within 60 s or does not end normally. Otherwise it is reported: as valid when imgratio stored its
 # ratio (exit status 0), as a slow refusal when it refused it (exit status
 # 1), which is kept under build-fuzz/slow-refusals/ to be looked at.
 release="$root/build/imgratio"
@@ -60,7 +60,10 @@ done
 for f in "$out"/findings/*/hangs/id:*; do
     [ -f "$f" ] || continue
     status=0
-    /usr/bin/time -o "$out/time.txt" -f "%e s, %M KB" timeout 60 "$release" "$f" "$f" /dev/null \
+    # The output is limited to 1 GiB (writes past it fail), so that an image
+    # that is only large, and valid, is cut short rather than stored whole.
+    (ulimit -f $((1 << 20)) && trap '' XFSZ &&
+        exec /usr/bin/time -o "$out/time.txt" -f "%e s, %M KB" timeout 60 "$release" "$f" "$f" /dev/null) \
         >/dev/null 2>&1 || status=$?
     timing=$(tail -1 "$out/time.txt")
     if [ "$status" -gt 1 ]; then
