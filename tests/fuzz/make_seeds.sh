@@ -28,7 +28,7 @@ for bits in 1 2 4 8 12 16; do
             ;;
         esac
         case $kind in deflate|all)
-            variants+=("zip" "zip:p1 -f lsb2msb" "zip:p9 -r 7")
+            variants+=("zip" "zip -f lsb2msb" "zip -r 7")
             [ "$bits" = 8 ] || [ "$bits" = 16 ] && variants+=("zip:2")
             ;;
         esac
