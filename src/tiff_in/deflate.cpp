@@ -453,21 +453,12 @@ inline Message decode_fast(StripSource *source, DeflateCodec *c, DeflateState &s
         if (e.kind == LITERAL) {
             // Literals of the first level take at most 10 bits each: three
             // of them leave 26 or more, which the next load tops up.
-            bits >>= e.bits;
-            held -= e.bits;
-            history[end++] = static_cast<uint8_t>(e.value);
-            e = litlen[bits & ROOT_MASK];
-            if (e.kind != LITERAL || end >= stop)
-                continue;
-            bits >>= e.bits;
-            held -= e.bits;
-            history[end++] = static_cast<uint8_t>(e.value);
-            e = litlen[bits & ROOT_MASK];
-            if (e.kind != LITERAL || end >= stop)
-                continue;
-            bits >>= e.bits;
-            held -= e.bits;
-            history[end++] = static_cast<uint8_t>(e.value);
+            for (int k = 0; k < 3 && e.kind == LITERAL && end < stop; ++k) {
+                bits >>= e.bits;
+                held -= e.bits;
+                history[end++] = static_cast<uint8_t>(e.value);
+                e = litlen[bits & ROOT_MASK];
+            }
             continue;
         }
         int taken = 0;
@@ -662,14 +653,7 @@ Message deflate_end_strip(StripSource *source, void *state)
     if (s.held < 64 && (s.bits & ((uint64_t{1} << s.held) - 1)) != 0)
         return MSG_DEFLATE_TOO_MANY;
     save_state(c, source, s);
-    while (strip_bytes_left(source) != 0) {
-        int byte = read_strip_byte(source);
-        if (byte < 0)
-            return MSG_DEFLATE_END_OF_FILE;
-        if (byte != 0)
-            return MSG_DEFLATE_TOO_MANY;
-    }
-    return MSG_NONE;
+    return check_padding(source, true, MSG_DEFLATE_TOO_MANY, MSG_DEFLATE_END_OF_FILE);
 }
 
 }  // namespace

@@ -328,14 +328,7 @@ Message lzw_end_strip(StripSource *source, void *state)
     if (unread > (ACCEPT_LZW_EXTRA_BYTE ? 1u : 0u))
         return MSG_LZW_TOO_MANY;
     save_state(c, source, s);
-    while (strip_bytes_left(source) != 0) {
-        int byte = read_strip_byte(source);
-        if (byte < 0)
-            return MSG_LZW_END_OF_FILE;
-        if (byte != 0 || !ACCEPT_LZW_ZERO_PADDING)
-            return MSG_LZW_TOO_MANY;
-    }
-    return MSG_NONE;
+    return check_padding(source, ACCEPT_LZW_ZERO_PADDING, MSG_LZW_TOO_MANY, MSG_LZW_END_OF_FILE);
 }
 
 }  // namespace

@@ -158,6 +158,10 @@ inline int read_strip_byte(StripSource *source)
 // Takes `count` stored bytes into dst: fails with `too_few` when the
 // strip's byte count runs out first, with `end_of_file` when the file does.
 Message take_strip_bytes(StripSource *source, uint8_t *dst, size_t count, Message too_few, Message end_of_file);
+// The strip's stored bytes left after a compressed stream: `too_many` at
+// the first that is not zero (or at any, where zeros are not allowed),
+// `end_of_file` where the file ends first.
+Message check_padding(StripSource *source, bool zeros_allowed, Message too_many, Message end_of_file);
 
 // ---- Strip decoders ----
 

@@ -78,6 +78,18 @@ static size_t read_strip_block(StripSource *source, uint8_t *dst, size_t n)
     return n;
 }
 
+Message check_padding(StripSource *source, bool zeros_allowed, Message too_many, Message end_of_file)
+{
+    while (strip_bytes_left(source) != 0) {
+        int byte = read_strip_byte(source);
+        if (byte < 0)
+            return end_of_file;
+        if (byte != 0 || !zeros_allowed)
+            return too_many;
+    }
+    return MSG_NONE;
+}
+
 Message take_strip_bytes(StripSource *source, uint8_t *dst, size_t count, Message too_few, Message end_of_file)
 {
     uint64_t left = strip_bytes_left(source);
