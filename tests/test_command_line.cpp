@@ -16,10 +16,10 @@ namespace {
 
 const char *const USAGE = "usage : imgratio input1.tif input2.tif output.tif\n";
 
-// A 16-bit image in strips of one row; `change` may damage its strips.
-std::string image_file(uint32_t width, uint32_t height, uint32_t bits, const std::vector<uint16_t> &samples,
-                       std::optional<std::string> description = {}, bool little_endian = true,
-                       const std::function<void(std::vector<Bytes> &)> &change = {})
+// An image in strips of one row; `change` may damage its strips.
+TiffLayout image_layout(uint32_t width, uint32_t height, uint32_t bits, const std::vector<uint16_t> &samples,
+                        std::optional<std::string> description = {}, bool little_endian = true,
+                        const std::function<void(std::vector<Bytes> &)> &change = {})
 {
     ImageOptions o;
     o.width = width;
@@ -31,8 +31,15 @@ std::string image_file(uint32_t width, uint32_t height, uint32_t bits, const std
     std::vector<Bytes> strips = pack_strips(samples, o);
     if (change)
         change(strips);
+    return make_image_layout(o, strips);
+}
+
+std::string image_file(uint32_t width, uint32_t height, uint32_t bits, const std::vector<uint16_t> &samples,
+                       std::optional<std::string> description = {}, bool little_endian = true,
+                       const std::function<void(std::vector<Bytes> &)> &change = {})
+{
     std::string path = scratch_path("input.tif");
-    write_file(path, build_tiff(make_image_layout(o, strips)));
+    write_file(path, build_tiff(image_layout(width, height, bits, samples, description, little_endian, change)));
     return path;
 }
 
@@ -197,16 +204,10 @@ namespace {
 TiffLayout stack_page(uint32_t width, uint32_t height, uint16_t first, std::optional<std::string> description = {},
                       uint32_t new_subfile_type = 0)
 {
-    ImageOptions o;
-    o.width = width;
-    o.height = height;
-    o.bits = 16;
-    o.rows_per_strip = 1;
-    o.description = description;
     std::vector<uint16_t> samples(size_t{width} * height);
     for (size_t i = 0; i < samples.size(); ++i)
         samples[i] = static_cast<uint16_t>(first + 7 * i);
-    TiffLayout page = make_image_layout(o, pack_strips(samples, o));
+    TiffLayout page = image_layout(width, height, 16, samples, description);
     if (new_subfile_type != 0)
         page.entries.push_back(long_entry(254, {new_subfile_type}));
     return page;

@@ -304,38 +304,28 @@ TEST(LzwDecoder, LongStringsFromARunOfOneByte)
 
 TEST(LzwDecoder, AStripThatEndsInsideItsEndCodeOnceTheRowsAreComplete)
 {
-    // The codes, then a last one (the end code) of which only the bits in
-    // the byte that holds the last bit before it are left (none, or fewer
-    // than a code).
-    auto cut_inside_last = [](std::vector<LzwCode> codes, LzwCode last) {
-        int bits = 0;
-        for (const LzwCode &c : codes)
-            bits += c.width;
-        codes.push_back(last);
-        Bytes strip = pack_codes(codes);
+    // k single-byte codes, then a last one (the end code) of which only the
+    // bits in the byte that holds the last bit before it are left (none, or
+    // fewer than a code).
+    auto cut_inside_last = [](unsigned k, LzwCode last, Bytes *decoded) {
+        int bits = 9;
+        for (unsigned i = 1; i <= k; ++i)
+            bits += lzw_data_code_width(i);
+        Bytes strip = single_byte_codes(k, {last}, decoded);
         strip.resize(static_cast<size_t>(bits + 7) / 8);
         return strip;
-    };
-    auto single_bytes = [](unsigned k, Bytes *decoded) {
-        std::vector<LzwCode> codes = {{256, 9}};
-        decoded->clear();
-        for (unsigned i = 1; i <= k; ++i) {
-            codes.push_back({static_cast<uint8_t>(i * 37 + 11), lzw_data_code_width(i)});
-            decoded->push_back(static_cast<uint8_t>(i * 37 + 11));
-        }
-        return codes;
     };
     Bytes decoded;
     // 6 bits of the end code left; none left; either width where the last
     // entry raised it; the current width otherwise.
     for (auto [k, width] : std::vector<std::pair<unsigned, int>>{{1, 9}, {7, 9}, {254, 9}, {254, 10}, {255, 10}}) {
         SCOPED_TRACE(testing::Message() << k << " codes, end code at " << width);
-        Bytes strip = cut_inside_last(single_bytes(k, &decoded), {257, width});
+        Bytes strip = cut_inside_last(k, {257, width}, &decoded);
         EXPECT_EQ(load_bytes(one_row_image(strip, k, COMPRESSION)).samples, widen(decoded));
     }
     // Bits that do not begin the end code, and rows that are not complete.
-    Bytes strip = cut_inside_last(single_bytes(1, &decoded), {7, 9});
+    Bytes strip = cut_inside_last(1, {7, 9}, &decoded);
     expect_refusal(one_row_image(strip, 1, COMPRESSION), "LZW too few codes.");
-    strip = cut_inside_last(single_bytes(1, &decoded), {257, 9});
+    strip = cut_inside_last(1, {257, 9}, &decoded);
     expect_refusal(one_row_image(strip, 2, COMPRESSION), "LZW too few codes.");
 }

@@ -33,11 +33,9 @@ int fail(const char *path, uint32_t page, Message message)
 struct Run {
     TiffInput dividend;
     TiffInput divisor;
-    bool one_divisor_page = false;  // that page divides every dividend page
     RowSource divisor_rows;
     SampleGrid result;  // one row
     TiffStore store;
-    bool storing = false;  // the page pair streams into the store
     Message later_failure = MSG_NONE;  // after both inputs': counts, sizes, result, output
     const char *later_path = nullptr;
     uint32_t later_page = 0;
@@ -49,24 +47,23 @@ bool inputs_whole(const Run *r)
 }
 
 // Sets up the result row and the store for the page pair both inputs stand
-// at, while nothing has failed.
-void begin_output_page(Run *r, const char *output_path)
+// at, while nothing has failed; false when its rows are not to be stored.
+bool begin_output_page(Run *r, const char *output_path)
 {
-    r->storing = false;
     if (!inputs_whole(r) || r->later_failure != MSG_NONE)
-        return;
+        return false;
     const TiffInput &a = r->dividend, &b = r->divisor;
     if (a.width != b.width || a.height != b.height) {
         r->later_failure = MSG_SIZE_MISMATCH;
         r->later_path = b.path;
         r->later_page = a.page;
-        return;
+        return false;
     }
     if (r->result.width != static_cast<int32_t>(a.width)) {
         release_sample_grid(&r->result);
         switch (allocate_sample_grid(&r->result, a.width, 1)) {
-        case 1: r->later_failure = MSG_RESULT_MEMORY_1; return;
-        case 2: r->later_failure = MSG_RESULT_MEMORY_2; return;
+        case 1: r->later_failure = MSG_RESULT_MEMORY_1; return false;
+        case 2: r->later_failure = MSG_RESULT_MEMORY_2; return false;
         }
     }
     r->later_path = output_path;
@@ -74,7 +71,7 @@ void begin_output_page(Run *r, const char *output_path)
         r->later_failure = begin_store(&r->store, output_path, a.width, a.height, 16, a.description);
     else
         r->later_failure = next_store_page(&r->store, a.width, a.height, a.description);
-    r->storing = r->later_failure == MSG_NONE;
+    return r->later_failure == MSG_NONE;
 }
 
 // The page pair's rows through the ratio into the store, until the first
@@ -109,8 +106,7 @@ void skip_pages(TiffInput *in)
 void divide_pages(Run *r, const char *output_path)
 {
     for (;;) {
-        begin_output_page(r, output_path);
-        if (r->storing)
+        if (begin_output_page(r, output_path))
             stream_rows(r);
         if (skip_tiff_rows(&r->dividend) != MSG_NONE)
             return;  // the dividend's error outranks every other
@@ -118,7 +114,7 @@ void divide_pages(Run *r, const char *output_path)
         if (r->dividend.page == r->dividend.pages)
             return;
         next_tiff_page(&r->dividend);
-        if (r->one_divisor_page)
+        if (r->divisor.pages == 1)
             rewind_tiff_page(&r->divisor);
         else
             next_tiff_page(&r->divisor);
@@ -147,7 +143,6 @@ int run_imgratio(int argc, char **argv)
         if (r.dividend.failure == MSG_NONE)
             skip_pages(&r.divisor);
     } else {
-        r.one_divisor_page = divisor_pages == 1;
         divide_pages(&r, argv[3]);
     }
 

@@ -78,17 +78,25 @@ struct DeflateCodec {
 
 // ---- bits ----
 
+// Tops the bit buffer up to 56 bits or more from 8 stored bytes, without a
+// branch on how many it held; the bits this loads above `held` are those of
+// the next byte, which a later load puts in the same place again.
+inline void load_eight(uint64_t &bits, int &held, const uint8_t *&next)
+{
+    uint64_t eight = 0;
+    for (int i = 7; i >= 0; --i)
+        eight = eight << 8 | next[i];
+    bits |= eight << held;
+    next += (63 - held) >> 3;
+    held |= 56;
+}
+
 // Loads stored bytes into the bit buffer, 8 at once where they are at hand,
 // else one at a time; where the strip or the file has no more, notes which.
 inline void load_bits(StripSource *source, DeflateState &s)
 {
     if (source->end - s.next >= 8) {
-        uint64_t eight = 0;
-        for (int i = 7; i >= 0; --i)
-            eight = eight << 8 | s.next[i];
-        s.bits |= eight << s.held;
-        s.next += (63 - s.held) >> 3;
-        s.held |= 56;
+        load_eight(s.bits, s.held, s.next);
         return;
     }
     while (s.held <= 56) {
@@ -443,12 +451,7 @@ inline Message decode_fast(StripSource *source, DeflateCodec *c, DeflateState &s
     Message failure = MSG_NONE;
     constexpr uint32_t ROOT_MASK = (1u << LITLEN_ROOT) - 1;
     while (end < stop && next <= last_load) {
-        uint64_t eight = 0;
-        for (int i = 7; i >= 0; --i)
-            eight = eight << 8 | next[i];
-        bits |= eight << held;
-        next += (63 - held) >> 3;
-        held |= 56;
+        load_eight(bits, held, next);
         Entry e = litlen[bits & ROOT_MASK];
         if (e.kind == LITERAL) {
             // Literals of the first level take at most 10 bits each: three

@@ -84,22 +84,31 @@ uint32_t read_u32_be(std::FILE *stream)
     return (hi << 16) | lo;
 }
 
+namespace {
+
+// Where the next-directory offset of the directory at `ifd` stands, or 0
+// when the directory (entry count, entries, that offset) is not all in the
+// file.
+uint64_t next_offset_field(TiffDirectory *dir, uint32_t ifd)
+{
+    if (!in_file(dir, ifd, 2))
+        return 0;
+    seek_file(dir->stream, ifd);
+    uint64_t field = ifd + 2 + uint64_t{12} * dir->read_u16(dir->stream);
+    return in_file(dir, field, 4) ? field : 0;
+}
+
+}  // namespace
+
 Message check_directory_in_file(TiffDirectory *dir)
 {
-    if (!in_file(dir, dir->ifd, 2))
-        return MSG_END_OF_FILE;
-    seek_file(dir->stream, dir->ifd);
-    uint32_t entries = dir->read_u16(dir->stream);
-    return in_file(dir, dir->ifd, 2 + uint64_t{12} * entries + 4) ? MSG_NONE : MSG_END_OF_FILE;
+    return next_offset_field(dir, dir->ifd) != 0 ? MSG_NONE : MSG_END_OF_FILE;
 }
 
 uint32_t next_directory(TiffDirectory *dir, uint32_t ifd)
 {
-    if (ifd == 0 || !in_file(dir, ifd, 2))
-        return 0;
-    seek_file(dir->stream, ifd);
-    uint64_t next_at = ifd + 2 + uint64_t{12} * dir->read_u16(dir->stream);
-    if (!in_file(dir, next_at, 4))
+    uint64_t next_at = ifd == 0 ? 0 : next_offset_field(dir, ifd);
+    if (next_at == 0)
         return 0;
     seek_file(dir->stream, next_at);
     uint32_t next = dir->read_u32(dir->stream);

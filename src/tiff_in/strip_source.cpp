@@ -38,27 +38,10 @@ size_t read_stored(StripSource *source, uint8_t *dst, size_t n)
     return got;
 }
 
-}  // namespace
-
-void begin_strip_source(StripSource *source, uint64_t offset, uint64_t byte_count)
-{
-    seek_file(source->stream, offset);
-    source->next = source->end = source->ahead;
-    source->budget = byte_count;
-}
-
-bool refill_strip_source(StripSource *source)
-{
-    size_t got = read_stored(source, source->ahead, AHEAD_BYTES);
-    source->next = source->ahead;
-    source->end = source->ahead + got;
-    return got != 0;
-}
-
 // Copies up to n stored bytes to dst; returns how many the file held.
 // Large remainders go straight from the stream to their destination, small
 // ones through the read-ahead, so that every read of the file is large.
-static size_t read_strip_block(StripSource *source, uint8_t *dst, size_t n)
+size_t read_strip_block(StripSource *source, uint8_t *dst, size_t n)
 {
     size_t done = 0;
     while (done < n) {
@@ -76,6 +59,23 @@ static size_t read_strip_block(StripSource *source, uint8_t *dst, size_t n)
         done += k;
     }
     return n;
+}
+
+}  // namespace
+
+void begin_strip_source(StripSource *source, uint64_t offset, uint64_t byte_count)
+{
+    seek_file(source->stream, offset);
+    source->next = source->end = source->ahead;
+    source->budget = byte_count;
+}
+
+bool refill_strip_source(StripSource *source)
+{
+    size_t got = read_stored(source, source->ahead, AHEAD_BYTES);
+    source->next = source->ahead;
+    source->end = source->ahead + got;
+    return got != 0;
 }
 
 Message check_padding(StripSource *source, bool zeros_allowed, Message too_many, Message end_of_file)

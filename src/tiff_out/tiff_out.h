@@ -27,7 +27,6 @@ struct TiffPageLayout {
     uint64_t rows_per_strip = 0;
     uint64_t strip_count = 0;
     uint64_t data_offset = 0;
-    bool has_description = false;
     uint64_t description_length = 0;  // with its NUL; 0 without a description
     char short_description[4] = {};   // one of up to 4 bytes, which the directory holds
 };

@@ -152,7 +152,7 @@ uint64_t ifd_offset(const TiffPageLayout &p)
 // Where the page ends, after its directory.
 uint64_t page_end(const TiffPageLayout &p)
 {
-    return ifd_offset(p) + 2 + 12 * (p.has_description ? 12 : 11) + 4;
+    return ifd_offset(p) + 2 + 12 * (p.description_length != 0 ? 12 : 11) + 4;
 }
 
 // Lays out a page from `start` on; false when it would end beyond what
@@ -166,7 +166,6 @@ bool plan_page(TiffPageLayout *p, uint64_t start, uint32_t width, uint32_t heigh
     p->start = start;
     p->width = width;
     p->height = height;
-    p->has_description = description != nullptr;
     p->description_length = description != nullptr ? std::strlen(description) + 1 : 0;
     if (p->description_length <= 4 && description != nullptr)
         std::memcpy(p->short_description, description, p->description_length);
@@ -210,14 +209,14 @@ void put_directory(TiffStore *s, uint64_t next_ifd)
         strip_byte_counts_field = static_cast<uint32_t>(arrays + 4 * p.strip_count);
     }
 
-    put_u16_be(s, p.has_description ? 12 : 11);
+    put_u16_be(s, p.description_length != 0 ? 12 : 11);
     put_size_entry(s, TAG_IMAGE_WIDTH, p.width);
     put_size_entry(s, TAG_IMAGE_LENGTH, static_cast<uint32_t>(p.height));
     put_entry(s, TAG_BITS_PER_SAMPLE, TYPE_SHORT, 1, s->bits);
     put_entry(s, TAG_COMPRESSION, TYPE_SHORT, 1, COMPRESSION_NONE);
     put_entry(s, TAG_PHOTOMETRIC, TYPE_SHORT, 1, s->bits == 1 ? 0 : 1);
     put_entry(s, TAG_FILL_ORDER, TYPE_SHORT, 1, 1);
-    if (p.has_description) {
+    if (p.description_length != 0) {
         put_u16_be(s, TAG_IMAGE_DESCRIPTION);
         put_u16_be(s, TYPE_ASCII);
         put_u32_be(s, static_cast<uint32_t>(p.description_length));
