@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
-# Compresses images with libtiff's tiffcp, a writer we did not write, and checks
-# that imgratio's result for every compressed variant equals its result for
-# the uncompressed original, byte for byte, as dividend and as divisor.
-# usage: tiffcp_twins.sh IMGRATIO_BINARY COMPRESSION...   (e.g. packbits lzw lzw:2 zip:2:p9)
+# Compresses images with libtiff's tiffcp, a writer we did not write, in strips
+# and in tiles (edge tiles included), and checks that imgratio's result for
+# every variant equals its result for the original, byte for byte, as
+# dividend and as divisor.
+# usage: tiffcp_twins.sh IMGRATIO_BINARY COMPRESSION...   (e.g. none packbits lzw lzw:2 zip:2)
 set -euo pipefail
 imgratio=$1
 shift
@@ -37,13 +38,13 @@ for base in "8 little 333 97" "16 big 333 97" "16 little 512 256" "4 big 333 97"
     for compression in "$@"; do
         # Differencing is defined for 8- and 16-bit samples only.
         case "$compression:$bits" in *:2:1|*:2:2|*:2:4|*:2:12|*:2:*:1|*:2:*:2|*:2:*:4|*:2:*:12) continue ;; esac
-        for rows in 1 7 "$height"; do
+        for layout in "-r 1" "-r 7" "-r $height" "-t -w 16 -l 16" "-t -w 64 -l 32"; do
             for byte_order in -B -L; do
                 for fill in "" "-f lsb2msb"; do
                     variant="$work/variant.tif"
                     # shellcheck disable=SC2086
-                    tiffcp -c "$compression" -r "$rows" $byte_order $fill "$orig" "$variant"
-                    what="$bits-bit $order $width x $height -> -c $compression -r $rows $byte_order $fill"
+                    tiffcp -c "$compression" $layout $byte_order $fill "$orig" "$variant"
+                    what="$bits-bit $order $width x $height -> -c $compression $layout $byte_order $fill"
                     checked=$((checked + 1))
                     if run "$variant" "$work/other.tif" "$work/out.tif" && ! cmp -s "$work/out.tif" "$work/ref-dividend.tif"; then
                         echo "FAIL: $what: result as dividend differs"

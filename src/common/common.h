@@ -31,6 +31,13 @@ enum Message : uint8_t {
     MSG_BYTE_COUNT_MEMORY,
     MSG_BYTE_COUNT_NOT_FOUND,
     MSG_BYTE_COUNT_COUNT,
+    MSG_BAD_TILE_SIZE,
+    MSG_TILE_OFFSET_MEMORY,
+    MSG_TILE_OFFSET_NOT_FOUND,
+    MSG_TILE_OFFSET_COUNT,
+    MSG_TILE_BYTE_COUNT_MEMORY,
+    MSG_TILE_BYTE_COUNT_NOT_FOUND,
+    MSG_TILE_BYTE_COUNT_COUNT,
     MSG_RAW_TOO_FEW,
     MSG_RAW_TOO_MANY,
     MSG_END_OF_FILE,  // of the file: its directory, a value, an uncompressed strip
@@ -88,6 +95,10 @@ enum TiffTag : uint16_t {
     TAG_STRIP_BYTE_COUNTS = 279,
     TAG_PLANAR_CONFIGURATION = 284,
     TAG_PREDICTOR = 317,
+    TAG_TILE_WIDTH = 322,
+    TAG_TILE_LENGTH = 323,
+    TAG_TILE_OFFSETS = 324,
+    TAG_TILE_BYTE_COUNTS = 325,
 };
 
 // Field types of directory entries.
@@ -96,6 +107,7 @@ enum TiffType : uint16_t {
     TYPE_ASCII = 2,
     TYPE_SHORT = 3,
     TYPE_LONG = 4,
+    TYPE_LONG8 = 16,  // BigTIFF only
 };
 
 // Values of the Compression tag.

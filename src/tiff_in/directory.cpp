@@ -49,7 +49,7 @@ uint32_t read_raw_byte(std::FILE *stream)
 // the end of the file both leave every later read at -1.
 void skip_bytes(std::FILE *stream, size_t count)
 {
-    unsigned char scratch[16];
+    unsigned char scratch[32];
     size_t got = std::fread(scratch, 1, count, stream);
     (void)got;
 }
@@ -84,18 +84,34 @@ uint32_t read_u32_be(std::FILE *stream)
     return (hi << 16) | lo;
 }
 
+uint64_t read_u64_le(std::FILE *stream)
+{
+    uint64_t lo = read_u32_le(stream);
+    return lo | (uint64_t{read_u32_le(stream)} << 32);
+}
+
+uint64_t read_u64_be(std::FILE *stream)
+{
+    uint64_t hi = read_u32_be(stream);
+    return (hi << 32) | read_u32_be(stream);
+}
+
 namespace {
 
 // Where the next-directory offset of the directory at `ifd` stands, or 0
 // when the directory (entry count, entries, that offset) is not all in the
 // file.
-uint64_t next_offset_field(TiffDirectory *dir, uint32_t ifd)
+uint64_t next_offset_field(TiffDirectory *dir, uint64_t ifd)
 {
-    if (!in_file(dir, ifd, 2))
+    uint32_t count_bytes = dir->big ? 8 : 2, entry_bytes = dir->big ? 20 : 12;
+    if (!in_file(dir, ifd, count_bytes))
         return 0;
     seek_file(dir->stream, ifd);
-    uint64_t field = ifd + 2 + uint64_t{12} * dir->read_u16(dir->stream);
-    return in_file(dir, field, 4) ? field : 0;
+    uint64_t entries = dir->big ? dir->read_u64(dir->stream) : dir->read_u16(dir->stream);
+    if (entries > dir->file_size / entry_bytes)
+        return 0;
+    uint64_t field = ifd + count_bytes + entry_bytes * entries;
+    return in_file(dir, field, value_field_bytes(dir)) ? field : 0;
 }
 
 }  // namespace
@@ -105,25 +121,25 @@ Message check_directory_in_file(TiffDirectory *dir)
     return next_offset_field(dir, dir->ifd) != 0 ? MSG_NONE : MSG_END_OF_FILE;
 }
 
-uint32_t next_directory(TiffDirectory *dir, uint32_t ifd)
+uint64_t next_directory(TiffDirectory *dir, uint64_t ifd)
 {
     uint64_t next_at = ifd == 0 ? 0 : next_offset_field(dir, ifd);
     if (next_at == 0)
         return 0;
     seek_file(dir->stream, next_at);
-    uint32_t next = dir->read_u32(dir->stream);
+    uint64_t next = read_wide(dir);
     return next < dir->file_size ? next : 0;
 }
 
-uint32_t chain_length(TiffDirectory *dir, uint32_t first)
+uint32_t chain_length(TiffDirectory *dir, uint64_t first)
 {
     // Brent's cycle finding, in constant memory and time bounded by the
     // chain's length: 0, which ends the chain, is its own successor.
     if (first == 0)
         return 1;
-    auto step = [dir](uint32_t ifd) { return next_directory(dir, ifd); };
+    auto step = [dir](uint64_t ifd) { return next_directory(dir, ifd); };
     uint32_t power = 1, cycle = 1;
-    uint32_t tortoise = first, hare = step(first);
+    uint64_t tortoise = first, hare = step(first);
     while (tortoise != hare) {
         if (power == cycle) {
             tortoise = hare;
@@ -146,9 +162,9 @@ uint32_t chain_length(TiffDirectory *dir, uint32_t first)
     return tortoise == 0 ? before_cycle : before_cycle + cycle;
 }
 
-bool is_page(TiffDirectory *dir, uint32_t ifd)
+bool is_page(TiffDirectory *dir, uint64_t ifd)
 {
-    uint32_t current = dir->ifd;
+    uint64_t current = dir->ifd;
     dir->ifd = ifd;
     // A directory not in the file is read as a page, and refused as one.
     bool page = check_directory_in_file(dir) != MSG_NONE || (get_tag_integer(dir, TAG_NEW_SUBFILE_TYPE, 0) & 5) == 0;
@@ -159,14 +175,14 @@ bool is_page(TiffDirectory *dir, uint32_t ifd)
 uint16_t find_tag(TiffDirectory *dir, uint16_t tag)
 {
     seek_file(dir->stream, dir->ifd);
-    uint32_t entries = dir->read_u16(dir->stream);
-    for (uint32_t i = 0; i < entries; ++i) {
+    uint64_t entries = dir->big ? dir->read_u64(dir->stream) : dir->read_u16(dir->stream);
+    for (uint64_t i = 0; i < entries; ++i) {
         if (dir->read_u16(dir->stream) == tag)
             return static_cast<uint16_t>(dir->read_u16(dir->stream));
         // Past the end every entry reads as tag 65535: no other tag can follow.
         if (std::feof(dir->stream) && tag != 0xFFFF)
             return 0;
-        skip_bytes(dir->stream, 10);
+        skip_bytes(dir->stream, dir->big ? 18 : 10);
     }
     return 0;
 }
@@ -176,7 +192,7 @@ uint32_t get_tag_integer(TiffDirectory *dir, uint16_t tag, uint32_t default_valu
     uint16_t type = find_tag(dir, tag);
     if (type != TYPE_BYTE && type != TYPE_SHORT && type != TYPE_LONG)
         return default_value;
-    if (dir->read_u32(dir->stream) != 1)
+    if (read_wide(dir) != 1)
         return default_value;
     // A single value stands at the start of the value field.
     if (type == TYPE_BYTE)
@@ -184,40 +200,55 @@ uint32_t get_tag_integer(TiffDirectory *dir, uint16_t tag, uint32_t default_valu
     return type == TYPE_SHORT ? dir->read_u16(dir->stream) : dir->read_u32(dir->stream);
 }
 
-int find_tag_table(TiffDirectory *dir, uint16_t tag, uint32_t count, StripTable *table)
+namespace {
+
+uint32_t table_value_bytes(uint16_t type)
 {
-    uint16_t type = find_tag(dir, tag);
-    if (type != TYPE_SHORT && type != TYPE_LONG)
-        return 1;
-    if (dir->read_u32(dir->stream) != count)
-        return 2;
-    // Values fit in the 4-byte field up to 2 SHORTs or 1 LONG; else the field
-    // holds their offset.
-    table->type = type;
-    table->count = count;
-    if (count > (type == TYPE_SHORT ? 2u : 1u))
-        table->values_at = dir->read_u32(dir->stream);
-    else
-        table->values_at = static_cast<uint64_t>(std::ftell(dir->stream));
-    // The whole table, though it is read a window at a time.
-    return in_file(dir, table->values_at, uint64_t{count} * (type == TYPE_SHORT ? 2 : 4)) ? 0 : 3;
+    return type == TYPE_SHORT ? 2 : type == TYPE_LONG ? 4 : 8;
 }
 
-uint32_t strip_table_entry(TiffDirectory *dir, StripTable *table, uint32_t index)
+}  // namespace
+
+int find_tag_table(TiffDirectory *dir, uint16_t tag, uint64_t count, StripTable *table)
+{
+    uint16_t type = find_tag(dir, tag);
+    if (type != TYPE_SHORT && type != TYPE_LONG && !(type == TYPE_LONG8 && dir->big))
+        return 1;
+    if (read_wide(dir) != count)
+        return 2;
+    // Values that fit in the value field stand in it; else the field holds
+    // their offset.
+    table->type = type;
+    table->count = count;
+    uint32_t value_bytes = table_value_bytes(type);
+    if (count > value_field_bytes(dir) / value_bytes)
+        table->values_at = read_wide(dir);
+    else
+        table->values_at = static_cast<uint64_t>(std::ftell(dir->stream));
+    // The whole table, though it is read a window at a time. A count that
+    // large is beyond any file.
+    if (count > dir->file_size)
+        return 3;
+    return in_file(dir, table->values_at, count * value_bytes) ? 0 : 3;
+}
+
+uint64_t strip_table_entry(TiffDirectory *dir, StripTable *table, uint64_t index)
 {
     if (index - table->first >= table->filled) {
-        bool shorts = table->type == TYPE_SHORT;
-        uint32_t (*read_value)(std::FILE *) = shorts ? dir->read_u16 : dir->read_u32;
-        uint32_t all_ones = shorts ? 0xFFFF : 0xFFFFFFFF;
-        uint32_t wanted = table->count - index < table->capacity ? table->count - index : table->capacity;
+        uint32_t value_bytes = table_value_bytes(table->type);
+        uint64_t wanted = table->count - index < table->capacity ? table->count - index : table->capacity;
         table->first = index;
         table->filled = 0;
-        seek_file(dir->stream, table->values_at + uint64_t{shorts ? 2u : 4u} * index);
+        seek_file(dir->stream, table->values_at + value_bytes * index);
         // Past the end of the file every further value reads as all ones.
-        while (table->filled < wanted && !std::feof(dir->stream))
-            table->window[table->filled++] = read_value(dir->stream);
+        while (table->filled < wanted && !std::feof(dir->stream)) {
+            uint64_t value = value_bytes == 2   ? dir->read_u16(dir->stream)
+                             : value_bytes == 4 ? dir->read_u32(dir->stream)
+                                                : dir->read_u64(dir->stream);
+            table->window[table->filled++] = value;
+        }
         while (table->filled < wanted)
-            table->window[table->filled++] = all_ones;
+            table->window[table->filled++] = value_bytes == 2 ? 0xFFFF : value_bytes == 4 ? 0xFFFFFFFF : UINT64_MAX;
     }
     return table->window[index - table->first];
 }

@@ -23,7 +23,8 @@ const struct {
 // Strip table entries read from the file at once.
 constexpr uint32_t TABLE_WINDOW = 1024;
 
-// Header: byte-order mark twice, then 42 and the first IFD's offset.
+// Header: byte-order mark twice, then 42 and the first IFD's offset, or for
+// a BigTIFF 43, the offset size 8, 0 and the first IFD's 8-byte offset.
 Message read_header(TiffInput *in)
 {
     TiffDirectory *dir = &in->reader->directory;
@@ -35,9 +36,12 @@ Message read_header(TiffInput *in)
         return MSG_BAD_MAGIC;
     dir->read_u16 = little_endian ? read_u16_le : read_u16_be;
     dir->read_u32 = little_endian ? read_u32_le : read_u32_be;
-    if (dir->read_u16(dir->stream) != 42)
+    dir->read_u64 = little_endian ? read_u64_le : read_u64_be;
+    uint32_t version = dir->read_u16(dir->stream);
+    dir->big = version == 43;
+    if (version != 42 && !(dir->big && dir->read_u16(dir->stream) == 8 && dir->read_u16(dir->stream) == 0))
         return MSG_BAD_MAGIC;
-    dir->ifd = dir->read_u32(dir->stream);
+    dir->ifd = read_wide(dir);
     // 16-bit samples are taken from the row's bytes in the host's order,
     // then swapped where the file's order is the other one.
     in->reader->swap_bytes = little_endian == host_is_big_endian();
@@ -101,19 +105,19 @@ Message read_description(TiffInput *in)
     TiffDirectory *dir = &in->reader->directory;
     if (find_tag(dir, TAG_IMAGE_DESCRIPTION) != TYPE_ASCII)
         return MSG_NONE;
-    uint32_t count = dir->read_u32(dir->stream);
-    if (count > 4) {
-        uint32_t offset = dir->read_u32(dir->stream);
+    uint64_t count = read_wide(dir);
+    if (count > value_field_bytes(dir)) {
+        uint64_t offset = read_wide(dir);
         if (!in_file(dir, offset, count))
             return MSG_END_OF_FILE;
         seek_file(dir->stream, offset);
     }
-    // count + 1 wraps to 0 where size_t is 32 bits wide: a failed allocation.
-    size_t size = size_t{count} + 1;
-    in->description = size == 0 ? nullptr : static_cast<char *>(allocate_zeroed(size, 1));
+    if (count >= SIZE_MAX)
+        return MSG_DESCRIPTION_MEMORY;
+    in->description = static_cast<char *>(allocate_zeroed(static_cast<size_t>(count) + 1, 1));
     if (in->description == nullptr)
         return MSG_DESCRIPTION_MEMORY;
-    size_t got = std::fread(in->description, 1, count, dir->stream);
+    size_t got = std::fread(in->description, 1, static_cast<size_t>(count), dir->stream);
     (void)got;
     return MSG_NONE;
 }
@@ -144,11 +148,11 @@ Message allocate_buffers(TiffInput *in)
     return MSG_NONE;
 }
 
-Message locate_strip_table(TiffReader *r, StripTable *table, uint16_t tag, uint32_t strip_count,
+Message locate_strip_table(TiffReader *r, StripTable *table, uint16_t tag, uint64_t strip_count,
                            Message no_memory, Message missing, Message bad_count)
 {
-    table->capacity = strip_count < TABLE_WINDOW ? strip_count : TABLE_WINDOW;
-    table->window = static_cast<uint32_t *>(allocate_array(table->capacity, sizeof(uint32_t)));
+    table->capacity = strip_count < TABLE_WINDOW ? static_cast<uint32_t>(strip_count) : TABLE_WINDOW;
+    table->window = static_cast<uint64_t *>(allocate_array(table->capacity, sizeof(uint64_t)));
     if (table->window == nullptr)
         return no_memory;
     switch (find_tag_table(&r->directory, tag, strip_count, table)) {
@@ -159,9 +163,47 @@ Message locate_strip_table(TiffReader *r, StripTable *table, uint16_t tag, uint3
     return MSG_NONE;
 }
 
+// A tiled page: tiles of a multiple of 16 samples each way, one table
+// entry a tile, row of tiles after row of tiles. The band holds a row of
+// tiles' rows inside the image: at most min(tile_length, height) rows of
+// the image's width, and no padding.
+Message read_tile_layout(TiffInput *in)
+{
+    TiffReader *r = in->reader;
+    StripLayout *strips = &r->strips;
+    strips->tile_width = get_tag_integer(&r->directory, TAG_TILE_WIDTH, 0);
+    strips->rows_per_strip = get_tag_integer(&r->directory, TAG_TILE_LENGTH, 0);
+    if (strips->tile_width == 0 || strips->tile_width % 16 != 0 || strips->rows_per_strip == 0 ||
+        strips->rows_per_strip % 16 != 0)
+        return MSG_BAD_TILE_SIZE;
+    strips->tiles_across = (in->width - 1) / strips->tile_width + 1;
+    uint64_t tiles = uint64_t{strips->tiles_across} * ((in->height - 1) / strips->rows_per_strip + 1);
+    Message failure = locate_strip_table(r, &strips->offsets, TAG_TILE_OFFSETS, tiles, MSG_TILE_OFFSET_MEMORY,
+                                         MSG_TILE_OFFSET_NOT_FOUND, MSG_TILE_OFFSET_COUNT);
+    if (failure == MSG_NONE)
+        failure = locate_strip_table(r, &strips->byte_counts, TAG_TILE_BYTE_COUNTS, tiles,
+                                     MSG_TILE_BYTE_COUNT_MEMORY, MSG_TILE_BYTE_COUNT_NOT_FOUND,
+                                     MSG_TILE_BYTE_COUNT_COUNT);
+    if (failure != MSG_NONE)
+        return failure;
+    strips->tile_row_bytes = (uint64_t{strips->tile_width} * in->bits + 7) / 8;
+    // A tile's bytes must be countable.
+    if (strips->tile_row_bytes > UINT64_MAX / strips->rows_per_strip)
+        return MSG_BAD_TILE_SIZE;
+    uint32_t band_rows = strips->rows_per_strip < in->height ? strips->rows_per_strip : in->height;
+    // r->bytes_per_row plus a byte of a partial sample at each tile's end.
+    uint64_t band_row_bytes = r->bytes_per_row + strips->tiles_across;
+    if (band_row_bytes > (SIZE_MAX - ROW_SLACK) / band_rows)
+        return MSG_CELL_MEMORY;
+    strips->band = static_cast<uint8_t *>(allocate_array(band_row_bytes * band_rows + ROW_SLACK, 1));
+    return strips->band != nullptr ? MSG_NONE : MSG_CELL_MEMORY;
+}
+
 Message read_strip_layout(TiffInput *in)
 {
     StripLayout *strips = &in->reader->strips;
+    if (find_tag(&in->reader->directory, TAG_TILE_WIDTH) != 0)
+        return read_tile_layout(in);
     strips->rows_per_strip = get_tag_integer(&in->reader->directory, TAG_ROWS_PER_STRIP, in->height);
     if (strips->rows_per_strip == 0)
         return MSG_BAD_ROWS_PER_STRIP;
@@ -175,6 +217,17 @@ Message read_strip_layout(TiffInput *in)
                               MSG_BYTE_COUNT_MEMORY, MSG_BYTE_COUNT_NOT_FOUND, MSG_BYTE_COUNT_COUNT);
 }
 
+// Positions the source at the next strip or tile and begins decoding it.
+Message begin_next_strip(TiffReader *r)
+{
+    StripLayout *strips = &r->strips;
+    uint64_t offset = strip_table_entry(&r->directory, &strips->offsets, strips->next);
+    uint64_t byte_count = strip_table_entry(&r->directory, &strips->byte_counts, strips->next);
+    ++strips->next;
+    begin_strip_source(&r->source, offset, byte_count);
+    return r->decoder->begin_strip(&r->source, r->codec);
+}
+
 // Begins the next strip when the row about to be read opens one: the one
 // place where strips begin.
 Message begin_strip_if_due(TiffInput *in)
@@ -185,11 +238,7 @@ Message begin_strip_if_due(TiffInput *in)
         return MSG_NONE;
     uint32_t rows = in->height - r->next_row;
     strips->rows_left = rows < strips->rows_per_strip ? rows : strips->rows_per_strip;
-    uint32_t offset = strip_table_entry(&r->directory, &strips->offsets, strips->next);
-    uint32_t byte_count = strip_table_entry(&r->directory, &strips->byte_counts, strips->next);
-    ++strips->next;
-    begin_strip_source(&r->source, offset, byte_count);
-    return r->decoder->begin_strip(&r->source, r->codec);
+    return begin_next_strip(r);
 }
 
 // Counts `rows` rows of the current strip as read, and ends the strip after
@@ -202,33 +251,84 @@ Message finish_strip_rows(TiffInput *in, uint32_t rows)
     return r->strips.rows_left == 0 ? r->decoder->end_strip(&r->source, r->codec) : MSG_NONE;
 }
 
-// Turns the row's decoded bytes, which fill the front of its own memory, into
-// samples in place. Depths below 16 are unpacked from the last sample to the
-// first, so that no byte is overwritten before it is read: sample x takes
-// bytes at or below x * bits / 8 and is stored at byte 2x.
-void unpack_row(uint16_t *row, uint32_t width, uint32_t bits, bool swap_bytes)
+// Decodes `count` bytes of the current strip that are not kept, in pieces
+// the row's memory holds.
+Message drop_bytes(TiffInput *in, uint64_t count)
 {
-    const uint8_t *bytes = reinterpret_cast<const uint8_t *>(row);
+    TiffReader *r = in->reader;
+    auto scratch = reinterpret_cast<uint8_t *>(in->row);
+    size_t scratch_bytes = size_t{in->width} * 2;
+    Message failure = MSG_NONE;
+    while (failure == MSG_NONE && count != 0) {
+        size_t n = count < scratch_bytes ? static_cast<size_t>(count) : scratch_bytes;
+        failure = r->decoder->next_bytes(&r->source, r->codec, scratch, n);
+        count -= n;
+    }
+    return failure;
+}
+
+// Decodes the band that the row about to be read opens: every tile across,
+// whole, in the order the file lists them. Each tile's rows inside the
+// image are kept in the band, tile after tile, and the rest dropped: the
+// right edge's padding columns and the bottom edge's padding rows.
+Message decode_band(TiffInput *in)
+{
+    TiffReader *r = in->reader;
+    StripLayout *strips = &r->strips;
+    uint32_t rows = in->height - r->next_row;
+    strips->rows_left = rows < strips->rows_per_strip ? rows : strips->rows_per_strip;
+    uint8_t *dst = strips->band;
+    for (uint32_t t = 0; t < strips->tiles_across; ++t) {
+        uint32_t samples = in->width - t * strips->tile_width;
+        size_t kept = static_cast<size_t>(samples < strips->tile_width ? (uint64_t{samples} * in->bits + 7) / 8
+                                                                      : strips->tile_row_bytes);
+        Message failure = begin_next_strip(r);
+        if (failure == MSG_NONE && kept == strips->tile_row_bytes)
+            failure = r->decoder->next_bytes(&r->source, r->codec, dst, kept * strips->rows_left);
+        for (uint32_t y = 0; failure == MSG_NONE && kept != strips->tile_row_bytes && y < strips->rows_left; ++y) {
+            failure = r->decoder->next_bytes(&r->source, r->codec, dst + y * kept, kept);
+            if (failure == MSG_NONE)
+                failure = drop_bytes(in, strips->tile_row_bytes - kept);
+        }
+        if (failure == MSG_NONE)
+            failure = drop_bytes(in, uint64_t{strips->rows_per_strip - strips->rows_left} * strips->tile_row_bytes);
+        if (failure == MSG_NONE)
+            failure = r->decoder->end_strip(&r->source, r->codec);
+        if (failure != MSG_NONE)
+            return failure;
+        dst += kept * strips->rows_left;
+    }
+    return MSG_NONE;
+}
+
+// Turns decoded bytes into `count` samples; in place where `bytes` is the
+// samples' own memory. Depths below 16 are unpacked from the last sample to
+// the first, so that no byte is overwritten before it is read: sample x
+// takes bytes at or below x * bits / 8 and is stored at byte 2x.
+void unpack_samples(const uint8_t *bytes, uint16_t *samples, uint32_t count, uint32_t bits, bool swap_bytes)
+{
     if (bits == 16) {
+        if (bytes != reinterpret_cast<const uint8_t *>(samples))
+            std::memcpy(samples, bytes, size_t{count} * 2);
         if (swap_bytes)
-            for (uint32_t x = 0; x < width; ++x)
-                row[x] = static_cast<uint16_t>((row[x] >> 8) | (row[x] << 8));
+            for (uint32_t x = 0; x < count; ++x)
+                samples[x] = static_cast<uint16_t>((samples[x] >> 8) | (samples[x] << 8));
         return;
     }
     if (bits == 8) {
-        for (uint32_t x = width; x-- > 0;)
-            row[x] = bytes[x];
+        for (uint32_t x = count; x-- > 0;)
+            samples[x] = bytes[x];
         return;
     }
     // Bit stream, most significant bit of each byte first.
-    for (uint32_t x = width; x-- > 0;) {
+    for (uint32_t x = count; x-- > 0;) {
         uint64_t first_bit = uint64_t{x} * bits;
         uint32_t value = 0;
         for (uint32_t b = 0; b < bits; ++b) {
             uint64_t bit = first_bit + b;
             value = (value << 1) | ((bytes[bit >> 3] >> (7 - (bit & 7))) & 1);
         }
-        row[x] = static_cast<uint16_t>(value);
+        samples[x] = static_cast<uint16_t>(value);
     }
 }
 
@@ -238,6 +338,33 @@ void undo_differencing(uint16_t *row, uint32_t width, uint16_t mask)
     uint16_t previous = row[0];
     for (uint32_t x = 1; x < width; ++x)
         row[x] = previous = static_cast<uint16_t>((row[x] + previous) & mask);
+}
+
+// The row from the band, tile after tile; differencing restarts at each
+// tile's left edge.
+Message read_tiled_row(TiffInput *in)
+{
+    TiffReader *r = in->reader;
+    StripLayout *strips = &r->strips;
+    if (strips->rows_left == 0) {
+        Message failure = decode_band(in);
+        if (failure != MSG_NONE)
+            return failure;
+    }
+    uint32_t y = r->next_row % strips->rows_per_strip;
+    uint32_t band_rows = y + strips->rows_left;
+    const uint8_t *tile = strips->band;
+    for (uint32_t t = 0, x = 0; t < strips->tiles_across; ++t, x += strips->tile_width) {
+        uint32_t samples = in->width - x < strips->tile_width ? in->width - x : strips->tile_width;
+        size_t kept = static_cast<size_t>((uint64_t{samples} * in->bits + 7) / 8);
+        unpack_samples(tile + y * kept, in->row + x, samples, in->bits, r->swap_bytes);
+        if (r->difference_mask != 0)
+            undo_differencing(in->row + x, samples, r->difference_mask);
+        tile += kept * band_rows;
+    }
+    ++r->next_row;
+    --strips->rows_left;
+    return MSG_NONE;
 }
 
 Message read_row(TiffInput *in)
@@ -252,6 +379,8 @@ Message read_row(TiffInput *in)
         ++r->next_row;
         return MSG_NONE;
     }
+    if (r->strips.tile_width != 0)
+        return read_tiled_row(in);
     Message failure = begin_strip_if_due(in);
     if (failure == MSG_NONE)
         failure = r->decoder->next_bytes(&r->source, r->codec, reinterpret_cast<uint8_t *>(in->row), r->bytes_per_row);
@@ -259,30 +388,33 @@ Message read_row(TiffInput *in)
         failure = finish_strip_rows(in, 1);
     if (failure != MSG_NONE)
         return failure;
-    unpack_row(in->row, in->width, in->bits, r->swap_bytes);
+    unpack_samples(reinterpret_cast<const uint8_t *>(in->row), in->row, in->width, in->bits, r->swap_bytes);
     if (r->difference_mask != 0)
         undo_differencing(in->row, in->width, r->difference_mask);
     return MSG_NONE;
 }
 
-// Decodes and checks the strips from the next row on, without unpacking
-// their samples: each strip's rows left in one go, as far as the row buffer
-// holds them at a time.
+// Decodes and checks the strips or tiles from the next row on, without
+// unpacking their samples: each strip's rows left in one go, as far as the
+// row buffer holds them at a time.
 Message check_strips(TiffInput *in)
 {
     TiffReader *r = in->reader;
-    uint8_t *scratch = reinterpret_cast<uint8_t *>(in->row);
-    size_t scratch_bytes = size_t{in->width} * 2;
+    StripLayout *strips = &r->strips;
     while (r->next_row < in->height) {
-        Message failure = begin_strip_if_due(in);
-        uint64_t bytes = uint64_t{r->strips.rows_left} * r->bytes_per_row;
-        while (failure == MSG_NONE && bytes != 0) {
-            size_t n = bytes < scratch_bytes ? static_cast<size_t>(bytes) : scratch_bytes;
-            failure = r->decoder->next_bytes(&r->source, r->codec, scratch, n);
-            bytes -= n;
+        Message failure = MSG_NONE;
+        if (strips->tile_width != 0) {
+            if (strips->rows_left == 0)
+                failure = decode_band(in);
+            r->next_row += strips->rows_left;
+            strips->rows_left = 0;
+        } else {
+            failure = begin_strip_if_due(in);
+            if (failure == MSG_NONE)
+                failure = drop_bytes(in, uint64_t{strips->rows_left} * r->bytes_per_row);
+            if (failure == MSG_NONE)
+                failure = finish_strip_rows(in, strips->rows_left);
         }
-        if (failure == MSG_NONE)
-            failure = finish_strip_rows(in, r->strips.rows_left);
         if (failure != MSG_NONE)
             return failure;
     }
@@ -318,6 +450,7 @@ void close_page(TiffInput *in)
     release_memory(r->zero_row);
     release_memory(r->strips.offsets.window);
     release_memory(r->strips.byte_counts.window);
+    release_memory(r->strips.band);
     release_memory(in->description);
     r->zero_row = nullptr;
     r->strips = StripLayout{};

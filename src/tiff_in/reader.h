@@ -42,14 +42,30 @@ constexpr bool ACCEPT_LZW_END_CODE_CUT_OFF = true;
 
 // The file in its byte order and the directory being read. The directory
 // and every value the reader takes from outside its entry are checked to lie
-// in the file; past its end, bytes read as all ones.
+// in the file; past its end, bytes read as all ones. A BigTIFF differs only
+// in its widths: 8-byte entry counts, value counts, value fields and
+// offsets, so 20-byte entries.
 struct TiffDirectory {
     std::FILE *stream = nullptr;
     uint64_t file_size = 0;
     uint32_t (*read_u16)(std::FILE *) = nullptr;
     uint32_t (*read_u32)(std::FILE *) = nullptr;
-    uint32_t ifd = 0;  // the directory's file offset
+    uint64_t (*read_u64)(std::FILE *) = nullptr;
+    bool big = false;  // BigTIFF
+    uint64_t ifd = 0;  // the directory's file offset
 };
+
+// A value count, a value field's offset or a directory offset: 4 bytes, or
+// 8 in a BigTIFF.
+inline uint64_t read_wide(TiffDirectory *dir)
+{
+    return dir->big ? dir->read_u64(dir->stream) : dir->read_u32(dir->stream);
+}
+// The bytes of an entry's value field.
+inline uint32_t value_field_bytes(const TiffDirectory *dir)
+{
+    return dir->big ? 8 : 4;
+}
 
 // Positions a stream at a file offset; false when that fails.
 bool seek_file(std::FILE *stream, uint64_t offset);
@@ -71,19 +87,21 @@ Message check_directory_in_file(TiffDirectory *dir);
 //
 // The offset of the directory after the one at `ifd`, or 0 where the chain
 // ends there.
-uint32_t next_directory(TiffDirectory *dir, uint32_t ifd);
+uint64_t next_directory(TiffDirectory *dir, uint64_t ifd);
 // The number of directories in the chain that starts at `first`.
-uint32_t chain_length(TiffDirectory *dir, uint32_t first);
+uint32_t chain_length(TiffDirectory *dir, uint64_t first);
 // Whether the directory at `ifd` after the first is a page: not one of a
 // reduced-resolution image or a transparency mask (NewSubfileType bit 0 or
 // 2), such as thumbnails, previews, masks and pyramid levels.
-bool is_page(TiffDirectory *dir, uint32_t ifd);
+bool is_page(TiffDirectory *dir, uint64_t ifd);
 
 // Byte-order readers; 16-bit results are 0 to 65535.
 uint32_t read_u16_le(std::FILE *stream);
 uint32_t read_u32_le(std::FILE *stream);
 uint32_t read_u16_be(std::FILE *stream);
 uint32_t read_u32_be(std::FILE *stream);
+uint64_t read_u64_le(std::FILE *stream);
+uint64_t read_u64_be(std::FILE *stream);
 
 // Lookups in the directory. Each scans it afresh. find_tag returns the
 // entry's field type (0 when missing) and leaves the stream at the entry's
@@ -92,34 +110,43 @@ uint32_t read_u32_be(std::FILE *stream);
 uint16_t find_tag(TiffDirectory *dir, uint16_t tag);
 uint32_t get_tag_integer(TiffDirectory *dir, uint16_t tag, uint32_t default_value);
 
-// A table of SHORT or LONG values (strip offsets or byte counts), read from
-// the file a window of entries at a time as the strips are reached.
+// A table of SHORT, LONG or (in a BigTIFF) LONG8 values, strip or tile
+// offsets or byte counts, read from the file a window of entries at a time
+// as the strips are reached.
 struct StripTable {
-    uint16_t type = 0;       // TYPE_SHORT or TYPE_LONG
-    uint32_t count = 0;      // entries in the table
+    uint16_t type = 0;
+    uint64_t count = 0;      // entries in the table
     uint64_t values_at = 0;  // file offset of entry 0
-    uint32_t *window = nullptr;
+    uint64_t *window = nullptr;
     uint32_t capacity = 0;  // entries the window holds
-    uint32_t first = 0;     // entry number of window[0]
+    uint64_t first = 0;     // entry number of window[0]
     uint32_t filled = 0;    // entries of the window read
 };
 
 // Locates a table of `count` values: 0 on success, 1 when missing or of
 // another type, 2 when the entry's count differs, 3 when the values do not
 // all lie in the file.
-int find_tag_table(TiffDirectory *dir, uint16_t tag, uint32_t count, StripTable *table);
+int find_tag_table(TiffDirectory *dir, uint16_t tag, uint64_t count, StripTable *table);
 // Entry `index` of a located table, read with the window around it.
-uint32_t strip_table_entry(TiffDirectory *dir, StripTable *table, uint32_t index);
+uint64_t strip_table_entry(TiffDirectory *dir, StripTable *table, uint64_t index);
 
 // ---- Strip layout ----
 
-// Where the strips are, and the one place that decides where a strip
-// begins and ends: the rows of the current strip still to be read.
+// Where the strips or tiles are, and the one place that decides where a
+// strip begins and ends: the rows of the current strip still to be read.
+// A tiled page is read a row of tiles (a band) at a time: each tile is
+// decoded as a strip of tile_length rows of tile_width samples, and the
+// part inside the image kept in `band`; rows_left then counts the band's.
 struct StripLayout {
-    uint32_t rows_per_strip = 0;
+    uint32_t rows_per_strip = 0;  // tile_length for tiles
     StripTable offsets, byte_counts;
-    uint32_t next = 0;       // the strip to begin next
-    uint32_t rows_left = 0;  // of the current strip; 0 between strips
+    uint64_t next = 0;       // the strip or tile to begin next
+    uint32_t rows_left = 0;  // of the current strip or band; 0 between them
+    // Tiled pages only:
+    uint32_t tile_width = 0;  // 0 for strips
+    uint32_t tiles_across = 0;
+    uint64_t tile_row_bytes = 0;  // of a whole tile row, padding included
+    uint8_t *band = nullptr;    // the band's rows inside the image, tile after tile
 };
 
 // ---- The stored-byte source ----
