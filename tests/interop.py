@@ -10,6 +10,9 @@ Inputs: files made by ImageMagick, GDAL, Pillow and tifffile at several
 depths, compressions and byte orders; imgratio's reader (tiff_samples) must
 give exactly the writer's own array, and imgratio must run on each.
 
+Tiles and BigTIFF: GDAL, tifffile and tiffcp, in both byte orders, with
+tiles at the right and bottom edges.
+
 Stacks: tifffile (plain, ImageJ, OME), ImageMagick and tiffcp's LZW and
 PackBits copies, read page by page; the ratio of two stacks, and of a stack
 by one frame, read back by the four readers as that many pages, each with
@@ -209,6 +212,39 @@ def tifffile_writer():
         compare_input(f"tifffile zlib level {level}, one strip", out, values)
 
 
+def tiles_and_bigtiff():
+    """Tiled files (edge tiles on both edges) and BigTIFF, from GDAL,
+    tifffile and tiffcp, in both byte orders."""
+    rng = np.random.default_rng(7)
+    for bits, options in ((16, ["TILED=YES", "BLOCKXSIZE=32", "BLOCKYSIZE=16", "COMPRESS=LZW", "PREDICTOR=2"]),
+                          (8, ["TILED=YES", "BLOCKXSIZE=16", "BLOCKYSIZE=32", "COMPRESS=DEFLATE"]),
+                          (12, ["TILED=YES", "NBITS=12", "COMPRESS=PACKBITS", "ENDIANNESS=BIG"]),
+                          (16, ["BIGTIFF=YES"]), (16, ["BIGTIFF=YES", "ENDIANNESS=BIG", "COMPRESS=LZW"]),
+                          (16, ["BIGTIFF=YES", "TILED=YES", "BLOCKXSIZE=48", "BLOCKYSIZE=16", "COMPRESS=DEFLATE",
+                                "PREDICTOR=2"])):
+        values = frame(rng, 45, 61, (1 << bits) - 1)
+        tifffile.imwrite(path("gdal-src.tif"), values.astype(np.uint8 if bits <= 8 else np.uint16))
+        gdal.Translate(path("gdal.tif"), path("gdal-src.tif"), creationOptions=options)
+        compare_input(f"GDAL {' '.join(options)} {bits}-bit", path("gdal.tif"), values)
+    values = frame(rng, 45, 61, 65535)
+    for byteorder in ("<", ">"):
+        order = "LE" if byteorder == "<" else "BE"
+        for options in ({"tile": (16, 32)}, {"tile": (32, 48), "compression": "zlib", "predictor": True},
+                        {"bigtiff": True}, {"bigtiff": True, "tile": (16, 16), "compression": "zlib"}):
+            out = path("tf.tif")
+            tifffile.imwrite(out, values, byteorder=byteorder, metadata=None, **options)
+            compare_input(f"tifffile {options} {order}", out, values)
+        tifffile.imwrite(path("plain.tif"), values)
+        for layout in (["-r", "7"], ["-t", "-w", "32", "-l", "16"]):
+            flag = "-L" if byteorder == "<" else "-B"
+            subprocess.run(["tiffcp", "-8", flag, "-c", "lzw:2", *layout, path("plain.tif"), path("big.tif")],
+                           check=True)
+            compare_input(f"tiffcp -8 {flag} -c lzw:2 {' '.join(layout)}", path("big.tif"), values)
+    stack = np.stack([frame(rng, 31, 43, 4000) for _ in range(3)])
+    tifffile.imwrite(path("stack.tif"), stack, bigtiff=True, tile=(16, 16), photometric="minisblack")
+    compare_stack("stack: tifffile bigtiff=True, tiles", path("stack.tif"), list(stack))
+
+
 # ---- stacks ----
 def compare_stack(what, file, want):
     got, err = imgratio_pages(file)
@@ -282,6 +318,7 @@ imagemagick()
 gdal_writer()
 pillow()
 tifffile_writer()
+tiles_and_bigtiff()
 print("| check | result |")
 print("|---|---|")
 for what, result in rows:
