@@ -3,7 +3,8 @@
 inputs (or with a small divisor): each must be refused with its message,
 quickly and in a few megabytes, never by the out-of-memory killer, and
 before anything is stored for them: the program runs with a file size limit
-of 1 MiB, which would kill it if it began to write a large output. Prints
+of 1 MiB (SIGXFSZ ignored), so that a large output it began to write fails
+with "file not stored.", and that output must not be left. Prints
 the peak memory and time of each refusal (from /usr/bin/time -v) and fails
 when a message is wrong or a refusal needs more than 64 MiB or 2 s.
 
@@ -11,6 +12,7 @@ usage: hostile_sizes.py IMGRATIO_BINARY
 """
 import os
 import resource
+import signal
 import struct
 import subprocess
 import sys
@@ -37,6 +39,11 @@ def image(width, height, bits, compression, rows_per_strip, strips, offset, coun
                  (279, 4, strips, count)], tail)
 
 
+def tiled(width, height, tile, tiles, offset, count):
+    return tiff([(256, 4, 1, width), (257, 4, 1, height), (258, 3, 1, 16), (259, 3, 1, 1), (262, 3, 1, 1),
+                 (322, 4, 1, tile), (323, 4, 1, tile), (324, 4, tiles, offset), (325, 4, tiles, count)])
+
+
 BIG = 0x7FFFFFFF
 LZW_ONE_BYTE = bytes([0x80, 0x10, 0x60, 0x20])  # clear, 'A', end
 
@@ -54,9 +61,13 @@ CASES = [
     ("a description of 4294934286 bytes (found by fuzzing), 13 x 7 image",
      tiff([(256, 3, 1, 13), (257, 3, 1, 7), (258, 3, 1, 8), (262, 3, 1, 1), (270, 2, 4294934286, 8),
            (273, 4, 1, 8), (279, 4, 1, 91)]), "unexpected end of file."),
+    ("65535 x 65535 16-bit in 16 x 16 tiles whose tables lie past the end",
+     tiled(65535, 65535, 16, 4096 * 4096, 1 << 20, 2 << 20), "unexpected end of file."),
+    ("65535 x 65535 16-bit in one tile of 65536 x 65536, past the end",
+     tiled(65535, 65535, 65536, 1, 8, 1 << 31), "unexpected end of file."),
     ("200000 x 100000 16-bit: 40 GB, more than the machine has",
      image(200000, 100000, 16, 1, 1, 100000, 1 << 20, 2 << 20), "unexpected end of file."),
-    ("65535 x 65535 at 0 bits: valid, but its 8 GiB result cannot be stored",
+    ("65535 x 65535 at 0 bits: valid, its 8 GiB BigTIFF result stopped by the file size limit",
      image(65535, 65535, 0, 1, 65535, 1, 8, 0), "OUT : file not stored."),
     ("64269 x 32512 at 0 bits (found by fuzzing): a 4 GB result, a PackBits strip with a byte left",
      image(64269, 32512, 0, 32773, 32512, 1, 8, 1), "MPB too many codes."),
@@ -64,6 +75,11 @@ CASES = [
      image(BIG, BIG, 0, 1, BIG, 1, 8, 0), "DIVISOR : image size mismatch.",
      image(4, 1, 8, 1, 1, 1, 8, 4, b"\1\2\3\4")),
 ]
+
+
+def limit_file_size():
+    resource.setrlimit(resource.RLIMIT_FSIZE, (1 << 20, 1 << 20))
+    signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
 
 
 def main():
@@ -83,7 +99,7 @@ def main():
                     f.write(divisor_data[0])
             out = os.path.join(work, "out.tif")
             r = subprocess.run(["/usr/bin/time", "-v", binary, path, divisor, out], capture_output=True, text=True,
-                               preexec_fn=lambda: resource.setrlimit(resource.RLIMIT_FSIZE, (1 << 20, 1 << 20)))
+                               preexec_fn=limit_file_size)
             lines = r.stderr.splitlines()
             rss = int(next(l for l in lines if "Maximum resident set size" in l).split()[-1]) / 1024
             wall = next(l for l in lines if "Elapsed (wall clock)" in l).split()[-1]

@@ -18,8 +18,12 @@ PackBits copies, read page by page; the ratio of two stacks, and of a stack
 by one frame, read back by the four readers as that many pages, each with
 the dividend page's description.
 
+BigTIFF outputs: the test build of imgratio, its classic limit lowered,
+stores BigTIFF files, one page and a stack, read back by libtiff, tifffile
+and GDAL.
+
 Prints the table writer x compression x depth -> result.
-usage: interop.py IMGRATIO TIFF_SAMPLES
+usage: interop.py IMGRATIO TIFF_SAMPLES IMGRATIO_TEST_BUILD
 """
 import os
 import subprocess
@@ -34,7 +38,7 @@ from PIL import Image
 
 gdal.UseExceptions()
 warnings.simplefilter("ignore")
-IMGRATIO, TIFF_SAMPLES = sys.argv[1:3]
+IMGRATIO, TIFF_SAMPLES, IMGRATIO_TEST_BUILD = sys.argv[1:4]
 WORK = tempfile.mkdtemp(prefix="imgratio-interop-")
 rows = []
 failures = []
@@ -245,6 +249,37 @@ def tiles_and_bigtiff():
     compare_stack("stack: tifffile bigtiff=True, tiles", path("stack.tif"), list(stack))
 
 
+def bigtiff_outputs():
+    rng = np.random.default_rng(8)
+    # Each page's samples take 42000 bytes: one page passes a limit of 40000,
+    # three pages one of 100000.
+    for title, pages, text, limit in (("one page", 1, "ratio of frame 7", "40000"), ("three pages", 3, "frame", "100000")):
+        a = np.stack([frame(rng, 70, 300, 4000) for _ in range(pages)])
+        b = np.stack([frame(rng, 70, 300, 4000) for _ in range(pages)])
+        tifffile.imwrite(path("a.tif"), a, description=text, metadata=None, photometric="minisblack")
+        tifffile.imwrite(path("b.tif"), b, photometric="minisblack")
+        out = path("big-out.tif")
+        r = subprocess.run([IMGRATIO_TEST_BUILD, path("a.tif"), path("b.tif"), out], capture_output=True, text=True,
+                           env={**os.environ, "IMGRATIO_CLASSIC_LIMIT": limit})
+        check(f"BigTIFF output, {title}: imgratio runs", r.returncode == 0, r.stderr)
+        want = expected_ratio(a, b)
+        with open(out, "rb") as f:
+            check(f"BigTIFF output, {title}: BigTIFF header", f.read(8) == b"MM\0\x2b\0\x08\0\0")
+        r = subprocess.run(["tiffinfo", "-D", out], capture_output=True, text=True)
+        check(f"BigTIFF output, {title}: libtiff tiffinfo -D", r.returncode == 0 and r.stderr == ""
+              and r.stdout.count("TIFF Directory") == pages and f"ImageDescription: {text}" in r.stdout, r.stderr)
+        with tifffile.TiffFile(out) as t:
+            check(f"BigTIFF output, {title}: tifffile", t.is_bigtiff and len(t.pages) == pages and all(
+                np.array_equal(p.asarray(), want[k]) for k, p in enumerate(t.pages))
+                and t.pages[0].description == text)
+        ok = True
+        for k in range(pages):
+            ds = gdal.Open(f"GTIFF_DIR:{k + 1}:{out}")
+            ok = ok and np.array_equal(ds.GetRasterBand(1).ReadAsArray(), want[k])
+            ds = None
+        check(f"BigTIFF output, {title}: GDAL", ok)
+
+
 # ---- stacks ----
 def compare_stack(what, file, want):
     got, err = imgratio_pages(file)
@@ -319,6 +354,7 @@ gdal_writer()
 pillow()
 tifffile_writer()
 tiles_and_bigtiff()
+bigtiff_outputs()
 print("| check | result |")
 print("|---|---|")
 for what, result in rows:

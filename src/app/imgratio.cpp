@@ -68,7 +68,7 @@ bool begin_output_page(Run *r, const char *output_path)
     }
     r->later_path = output_path;
     if (a.page == 1)
-        r->later_failure = begin_store(&r->store, output_path, a.width, a.height, 16, a.description);
+        r->later_failure = begin_store(&r->store, output_path, a.width, a.height, 16, a.description, a.pages);
     else
         r->later_failure = next_store_page(&r->store, a.width, a.height, a.description);
     return r->later_failure == MSG_NONE;

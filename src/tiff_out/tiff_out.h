@@ -16,10 +16,12 @@
 
 #include "common/common.h"
 
-// Where a page's parts go: its description (when longer than 4 bytes with
-// its NUL), sample data, an odd-offset byte, strip arrays and directory, as
-// a file of its own lays them out from offset 8 on.
+// Where a page's parts go: its description (when longer than the value
+// field, 4 bytes or 8 in a BigTIFF, with its NUL), sample data, an
+// odd-offset byte, strip arrays and directory, as a file of its own lays
+// them out from the end of the header on.
 struct TiffPageLayout {
+    bool big = false;  // BigTIFF
     uint64_t start = 0;
     uint32_t width = 0;
     uint64_t height = 0;
@@ -28,12 +30,13 @@ struct TiffPageLayout {
     uint64_t strip_count = 0;
     uint64_t data_offset = 0;
     uint64_t description_length = 0;  // with its NUL; 0 without a description
-    char short_description[4] = {};   // one of up to 4 bytes, which the directory holds
+    char short_description[8] = {};   // one that fits the value field, which holds it
 };
 
 struct TiffStore {
     const char *path = nullptr;  // as given; named by every output message
     uint32_t bits = 0;
+    bool big = false;     // a BigTIFF, where a classic file cannot hold the pages
     TiffPageLayout page;  // the page being stored
     uint64_t rows_stored = 0;
 
@@ -50,11 +53,12 @@ struct TiffStore {
 };
 
 // Checks that a width x height image of 1 to 16 bits per sample with this
-// description can be stored (every offset within 32 bits), makes the
-// staging file and writes the header. `description` may be null; it is
+// description can be stored, makes the staging file and writes the header.
+// The file is a classic TIFF where `pages` pages of this size keep every
+// offset within 32 bits, else a BigTIFF. `description` may be null; it is
 // needed only during the call.
 Message begin_store(TiffStore *store, const char *path, uint32_t width, uint32_t height, uint32_t bits,
-                    const char *description);
+                    const char *description, uint32_t pages);
 
 // Appends the next row of width samples (only the low `bits` bits of each
 // are stored).

@@ -1,7 +1,9 @@
 // The TIFF writer. Every strip but the last holds the same number of rows,
 // so the whole layout is known before the first sample: the file is written
 // front to back (header, description, sample data, strip arrays, directory)
-// through one buffer whose writes are checked.
+// through one buffer whose writes are checked. A file whose offsets would
+// pass 32 bits is a BigTIFF, laid out alike with 8-byte offsets and counts.
+#include <cstdlib>
 #include <cstring>
 
 #include "tiff_out/output_file.h"
@@ -13,6 +15,18 @@ constexpr uint64_t MAX_STRIP_BYTES = 8192;
 constexpr size_t MAX_BUFFER = size_t{1} << 18;
 
 const bool host_big_endian = host_is_big_endian();
+
+// The largest offset a classic file holds. Test builds may lower it
+// (IMGRATIO_CLASSIC_LIMIT), so that BigTIFF outputs are tested without
+// writing 4 GiB.
+uint64_t classic_limit()
+{
+#if defined(IMGRATIO_ALLOCATION_SEAM)
+    if (const char *limit = std::getenv("IMGRATIO_CLASSIC_LIMIT"))
+        return std::strtoull(limit, nullptr, 10);
+#endif
+    return 0xFFFFFFFFu;
+}
 
 void flush_buffer(TiffStore *s)
 {
@@ -40,17 +54,35 @@ void put_u32_be(TiffStore *s, uint32_t value)
     put_u16_be(s, value & 0xFFFF);
 }
 
-void put_entry(TiffStore *s, uint16_t tag, uint16_t type, uint32_t count, uint32_t value)
+void put_u64_be(TiffStore *s, uint64_t value)
+{
+    put_u32_be(s, static_cast<uint32_t>(value >> 32));
+    put_u32_be(s, static_cast<uint32_t>(value));
+}
+
+// Tag, type, count and a value field of 4 bytes (8 in a BigTIFF), which
+// holds a single value from its start, or the offset of the values.
+void put_entry(TiffStore *s, uint16_t tag, uint16_t type, uint64_t count, uint64_t value)
 {
     put_u16_be(s, tag);
     put_u16_be(s, type);
-    put_u32_be(s, count);
-    if (type == TYPE_SHORT) {
-        put_u16_be(s, value);
-        put_u16_be(s, 0);
+    if (s->big)
+        put_u64_be(s, count);
+    else
+        put_u32_be(s, static_cast<uint32_t>(count));
+    uint32_t field = s->big ? 8 : 4;
+    if (type == TYPE_SHORT && count == 1) {
+        put_u16_be(s, static_cast<uint32_t>(value));
+        field -= 2;
+    } else if (field == 4 || (type == TYPE_LONG && count == 1)) {
+        put_u32_be(s, static_cast<uint32_t>(value));
+        field -= 4;
     } else {
-        put_u32_be(s, value);
+        put_u64_be(s, value);
+        field = 0;
     }
+    for (; field != 0; --field)
+        put_byte(s, 0);
 }
 
 // Sizes above 65535 do not fit a SHORT; readers accept either type.
@@ -144,44 +176,60 @@ uint64_t arrays_offset(const TiffPageLayout &p)
     return data_end(p) + (data_end(p) & 1);
 }
 
+// Strip offsets and byte counts stand in their entries' value fields where
+// they fit: one offset, and one byte count (two in a BigTIFF's 8 bytes).
+bool offsets_in_field(const TiffPageLayout &p)
+{
+    return p.strip_count == 1;
+}
+
+bool byte_counts_in_field(const TiffPageLayout &p)
+{
+    return p.strip_count <= (p.big ? 2u : 1u);
+}
+
 uint64_t ifd_offset(const TiffPageLayout &p)
 {
-    return arrays_offset(p) + (p.strip_count > 1 ? 8 * p.strip_count : 0);
+    uint64_t offsets = offsets_in_field(p) ? 0 : (p.big ? 8 : 4) * p.strip_count;
+    return arrays_offset(p) + offsets + (byte_counts_in_field(p) ? 0 : 4 * p.strip_count);
 }
 
 // Where the page ends, after its directory.
 uint64_t page_end(const TiffPageLayout &p)
 {
-    return ifd_offset(p) + 2 + 12 * (p.description_length != 0 ? 12 : 11) + 4;
+    uint64_t entries = p.description_length != 0 ? 12 : 11;
+    return ifd_offset(p) + (p.big ? 8 + 20 * entries + 8 : 2 + 12 * entries + 4);
 }
 
-// Lays out a page from `start` on; false when it would end beyond what
-// 32-bit offsets reach.
+// Lays out a page from `start` on, classic or BigTIFF; false when a classic
+// page would end beyond what 32-bit offsets reach.
 bool plan_page(TiffPageLayout *p, uint64_t start, uint32_t width, uint32_t height, uint32_t bits,
-               const char *description)
+               const char *description, bool big)
 {
     if (width < 1 || height < 1)
         return false;
     *p = TiffPageLayout{};
+    p->big = big;
     p->start = start;
     p->width = width;
     p->height = height;
     p->description_length = description != nullptr ? std::strlen(description) + 1 : 0;
-    if (p->description_length <= 4 && description != nullptr)
+    uint64_t in_field = big ? 8 : 4;
+    if (p->description_length <= in_field && description != nullptr)
         std::memcpy(p->short_description, description, p->description_length);
     p->bytes_per_row = (uint64_t{width} * bits + 7) / 8;
     p->rows_per_strip = p->bytes_per_row <= MAX_STRIP_BYTES ? MAX_STRIP_BYTES / p->bytes_per_row : 1;
     p->strip_count = (p->height + p->rows_per_strip - 1) / p->rows_per_strip;
-    uint64_t text = p->description_length <= 4 ? 0 : p->description_length + (p->description_length & 1);
+    uint64_t text = p->description_length <= in_field ? 0 : p->description_length + (p->description_length & 1);
     p->data_offset = start + text;
-    return page_end(*p) <= 0xFFFFFFFFu;
+    return big || page_end(*p) <= classic_limit();
 }
 
 // A long description opens its page.
 void put_description(TiffStore *s, const char *description)
 {
     uint64_t length = s->page.description_length;
-    if (length > 4) {
+    if (length > (s->big ? 8u : 4u)) {
         for (uint64_t i = 0; i < length; ++i)
             put_byte(s, static_cast<unsigned char>(description[i]));
         if (length & 1)
@@ -195,21 +243,33 @@ void put_directory(TiffStore *s, uint64_t next_ifd)
     uint64_t arrays = arrays_offset(p);
     if (data_end(p) & 1)
         put_byte(s, 0);
-    uint32_t strip_offsets_field = static_cast<uint32_t>(p.data_offset);
-    uint32_t strip_byte_counts_field = static_cast<uint32_t>(strip_bytes(p, 0));
-    if (p.strip_count > 1) {
+    uint64_t strip_offsets_field = p.data_offset;
+    uint64_t strip_byte_counts_field = strip_bytes(p, 0);
+    if (!offsets_in_field(p)) {
         uint64_t offset = p.data_offset;
         for (uint64_t i = 0; i < p.strip_count; ++i) {
-            put_u32_be(s, static_cast<uint32_t>(offset));
+            if (s->big)
+                put_u64_be(s, offset);
+            else
+                put_u32_be(s, static_cast<uint32_t>(offset));
             offset += strip_bytes(p, i);
         }
+        strip_offsets_field = arrays;
+    }
+    if (!byte_counts_in_field(p)) {
+        strip_byte_counts_field = arrays + (s->big ? 8 : 4) * p.strip_count;
         for (uint64_t i = 0; i < p.strip_count; ++i)
             put_u32_be(s, static_cast<uint32_t>(strip_bytes(p, i)));
-        strip_offsets_field = static_cast<uint32_t>(arrays);
-        strip_byte_counts_field = static_cast<uint32_t>(arrays + 4 * p.strip_count);
+    } else if (p.strip_count == 2) {
+        // Both byte counts in a BigTIFF's 8-byte field.
+        strip_byte_counts_field = strip_bytes(p, 0) << 32 | strip_bytes(p, 1);
     }
 
-    put_u16_be(s, p.description_length != 0 ? 12 : 11);
+    uint64_t entries = p.description_length != 0 ? 12 : 11;
+    if (s->big)
+        put_u64_be(s, entries);
+    else
+        put_u16_be(s, static_cast<uint32_t>(entries));
     put_size_entry(s, TAG_IMAGE_WIDTH, p.width);
     put_size_entry(s, TAG_IMAGE_LENGTH, static_cast<uint32_t>(p.height));
     put_entry(s, TAG_BITS_PER_SAMPLE, TYPE_SHORT, 1, s->bits);
@@ -219,21 +279,29 @@ void put_directory(TiffStore *s, uint64_t next_ifd)
     if (p.description_length != 0) {
         put_u16_be(s, TAG_IMAGE_DESCRIPTION);
         put_u16_be(s, TYPE_ASCII);
-        put_u32_be(s, static_cast<uint32_t>(p.description_length));
-        if (p.description_length <= 4) {
+        if (s->big)
+            put_u64_be(s, p.description_length);
+        else
+            put_u32_be(s, static_cast<uint32_t>(p.description_length));
+        if (p.description_length <= (s->big ? 8u : 4u)) {
             // The text and its zero byte stand in the value field itself.
-            for (char c : p.short_description)
-                put_byte(s, static_cast<unsigned char>(c));
+            for (uint32_t i = 0; i < (s->big ? 8u : 4u); ++i)
+                put_byte(s, static_cast<unsigned char>(p.short_description[i]));
+        } else if (s->big) {
+            put_u64_be(s, p.start);
         } else {
             put_u32_be(s, static_cast<uint32_t>(p.start));
         }
     }
-    put_entry(s, TAG_STRIP_OFFSETS, TYPE_LONG, static_cast<uint32_t>(p.strip_count), strip_offsets_field);
+    put_entry(s, TAG_STRIP_OFFSETS, s->big ? TYPE_LONG8 : TYPE_LONG, p.strip_count, strip_offsets_field);
     put_entry(s, TAG_SAMPLES_PER_PIXEL, TYPE_SHORT, 1, 1);
     put_entry(s, TAG_ROWS_PER_STRIP, TYPE_SHORT, 1, static_cast<uint32_t>(p.rows_per_strip));
-    put_entry(s, TAG_STRIP_BYTE_COUNTS, TYPE_LONG, static_cast<uint32_t>(p.strip_count), strip_byte_counts_field);
+    put_entry(s, TAG_STRIP_BYTE_COUNTS, TYPE_LONG, p.strip_count, strip_byte_counts_field);
     put_entry(s, TAG_PLANAR_CONFIGURATION, TYPE_SHORT, 1, 1);
-    put_u32_be(s, static_cast<uint32_t>(next_ifd));
+    if (s->big)
+        put_u64_be(s, next_ifd);
+    else
+        put_u32_be(s, static_cast<uint32_t>(next_ifd));
 }
 
 Message end_with(TiffStore *s, Message message)
@@ -245,15 +313,19 @@ Message end_with(TiffStore *s, Message message)
 }  // namespace
 
 Message begin_store(TiffStore *s, const char *path, uint32_t width, uint32_t height, uint32_t bits,
-                    const char *description)
+                    const char *description, uint32_t pages)
 {
     *s = TiffStore{};
     s->path = path;
-    if (bits < 1 || bits > 16)
+    if (bits < 1 || bits > 16 || pages < 1)
         return MSG_NOT_STORED;
     s->bits = bits;
-    // Every offset in the file must fit its 32-bit field.
-    if (!plan_page(&s->page, 8, width, height, bits, description))
+    // A classic file where every offset fits its 32-bit field, judged by
+    // `pages` pages like this one; else a BigTIFF.
+    TiffPageLayout first;
+    s->big = !plan_page(&first, 8, width, height, bits, description, false) ||
+             (page_end(first) - 8) > (classic_limit() - 8) / pages;
+    if (!plan_page(&s->page, s->big ? 16 : 8, width, height, bits, description, s->big))
         return MSG_NOT_STORED;
 
     if (!open_staging(s))
@@ -264,8 +336,14 @@ Message begin_store(TiffStore *s, const char *path, uint32_t width, uint32_t hei
     if (s->buffer == nullptr)
         return end_with(s, MSG_WORK_MEMORY);
 
-    put_u32_be(s, 0x4D4D002A);
-    put_u32_be(s, static_cast<uint32_t>(ifd_offset(s->page)));
+    if (s->big) {
+        put_u32_be(s, 0x4D4D002B);
+        put_u32_be(s, 0x00080000);
+        put_u64_be(s, ifd_offset(s->page));
+    } else {
+        put_u32_be(s, 0x4D4D002A);
+        put_u32_be(s, static_cast<uint32_t>(ifd_offset(s->page)));
+    }
     put_description(s, description);
     return MSG_NONE;
 }
@@ -282,7 +360,7 @@ Message next_store_page(TiffStore *s, uint32_t width, uint32_t height, const cha
     if (s->rows_stored != s->page.height)
         return end_with(s, MSG_NOT_STORED);
     TiffPageLayout next;
-    if (!plan_page(&next, page_end(s->page), width, height, s->bits, description))
+    if (!plan_page(&next, page_end(s->page), width, height, s->bits, description, s->big))
         return end_with(s, MSG_NOT_STORED);
     put_directory(s, ifd_offset(next));
     s->page = next;
