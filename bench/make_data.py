@@ -21,6 +21,10 @@ python3-tifffile) and tiffcp (libtiff-tools).
   z: a's pixels, Adobe Deflate with horizontal differencing (tiffcp -c zip:2)
   zg: z in one strip
   zd: d's pixels, Adobe Deflate with horizontal differencing
+  t: a's pixels, LZW with horizontal differencing in 256 x 256 tiles, as
+     QuPath and bfconvert write them (tiffcp -c lzw:2 -t -w 256 -l 256)
+  tz: the same tiles, Adobe Deflate with horizontal differencing
+  tB: b stored as BigTIFF (tiffcp -8)
 """
 import os
 import subprocess
@@ -113,6 +117,14 @@ def make_deflate(out):
         tiffcp(["-c", "zip:2"], f"{out}/d-{name}.tif", f"{out}/zd-{name}.tif")
 
 
+def make_tiles(out):
+    for name in ("dividend", "divisor"):
+        for case, compression in (("t", "lzw:2"), ("tz", "zip:2")):
+            subprocess.run(["tiffcp", "-c", compression, "-t", "-w", "256", "-l", "256", f"{out}/a-{name}.tif",
+                            f"{out}/{case}-{name}.tif"], check=True)
+        tiffcp(["-8", "-c", "lzw:2"], f"{out}/a-{name}.tif", f"{out}/tB-{name}.tif")
+
+
 def main():
     """Makes what the directory does not hold yet."""
     out = sys.argv[1]
@@ -123,6 +135,8 @@ def main():
         make_stacks(out)
     if not os.path.exists(f"{out}/zd-divisor.tif"):
         make_deflate(out)
+    if not os.path.exists(f"{out}/tB-divisor.tif"):
+        make_tiles(out)
 
 
 if __name__ == "__main__":

@@ -4,7 +4,7 @@
 usage: measure.py IMGRATIO RATIO_LIBTIFF DATA_DIR [REPETITIONS [CASES]]
 
 CASES: one-letter names run together (abcdefgh), or names separated by
-commas (s,s1,sl).
+commas (s,s1,sl,t,tz,tB).
 
 Both programs run alternately in the same run (the one that goes first
 alternates too), and so does a floor: reading both input files and writing
@@ -35,6 +35,9 @@ CASES = [
     ("z", "8192 x 8192 16-bit Deflate + differencing"),
     ("zg", "z in one strip"),
     ("zd", "2048 x 2048 16-bit Deflate + differencing"),
+    ("t", "8192 x 8192 16-bit LZW + differencing, 256 x 256 tiles"),
+    ("tz", "t with Deflate tiles"),
+    ("tB", "b as BigTIFF"),
 ]
 
 FLOOR = "floor"

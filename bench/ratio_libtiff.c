@@ -7,7 +7,9 @@
  * cannot be told it; the output is byte-identical). Stacks: the dividend's
  * directories are read once to plan the output's pages, then each page pair
  * is streamed the same way (TIFFSetDirectory); a divisor of one page
- * divides every page.
+ * divides every page. Tiled inputs are read a row of tiles at a time
+ * (TIFFReadEncodedTile into one tile buffer, its rows copied into a band of
+ * tile-length rows), so that rows stream as from strips.
  *
  * usage: ratio_libtiff dividend.tif divisor.tif output.tif
  * Handles what the benchmarks use: one sample per pixel, 8 or 16 bits.
@@ -33,8 +35,10 @@ struct input {
     uint32_t width, height, rows_per_strip;
     uint16_t bits;
     int by_scanline;
-    uint8_t *buffer; /* a strip, or a row */
-    tstrip_t strip;  /* the strip in buffer, or (tstrip_t)-1 */
+    uint8_t *buffer; /* a strip, or a row; for tiles the band */
+    tstrip_t strip;  /* the strip (the band) in buffer, or (tstrip_t)-1 */
+    uint32_t tile_width; /* 0 for strips */
+    uint8_t *tile;
 };
 
 /* The current directory's layout and a buffer for it. */
@@ -47,25 +51,56 @@ static void read_page(struct input *in)
     TIFFGetField(in->tif, TIFFTAG_IMAGELENGTH, &in->height);
     TIFFGetFieldDefaulted(in->tif, TIFFTAG_BITSPERSAMPLE, &in->bits);
     TIFFGetFieldDefaulted(in->tif, TIFFTAG_SAMPLESPERPIXEL, &spp);
-    if (spp != 1 || (in->bits != 8 && in->bits != 16) || TIFFIsTiled(in->tif))
+    if (spp != 1 || (in->bits != 8 && in->bits != 16))
         die("unsupported layout", path);
+    free(in->buffer);
+    free(in->tile);
+    in->buffer = in->tile = NULL;
+    in->strip = (tstrip_t)-1;
+    in->tile_width = 0;
+    if (TIFFIsTiled(in->tif)) {
+        TIFFGetField(in->tif, TIFFTAG_TILEWIDTH, &in->tile_width);
+        TIFFGetField(in->tif, TIFFTAG_TILELENGTH, &in->rows_per_strip);
+        uint32_t across = (in->width + in->tile_width - 1) / in->tile_width;
+        in->by_scanline = 0;
+        in->tile = malloc((size_t)TIFFTileSize(in->tif));
+        in->buffer = malloc((size_t)across * in->tile_width * in->rows_per_strip * (in->bits / 8));
+        if (!in->tile || !in->buffer)
+            die("out of memory", path);
+        return;
+    }
     in->rows_per_strip = in->height;
     TIFFGetFieldDefaulted(in->tif, TIFFTAG_ROWSPERSTRIP, &in->rows_per_strip);
     if (in->rows_per_strip > in->height)
         in->rows_per_strip = in->height;
     tmsize_t strip_size = TIFFStripSize(in->tif);
     in->by_scanline = strip_size > (tmsize_t)MAX_STRIP_BUFFER;
-    free(in->buffer);
     in->buffer = malloc(in->by_scanline ? (size_t)TIFFScanlineSize(in->tif) : (size_t)strip_size);
     if (!in->buffer)
         die("out of memory", path);
-    in->strip = (tstrip_t)-1;
+}
+
+/* The band of tiles that holds row y: each tile across decoded, its rows
+ * copied into the band (band_width samples a row). */
+static void read_band(struct input *in, uint32_t y)
+{
+    uint32_t band = y / in->rows_per_strip, tw = in->tile_width, bytes = in->bits / 8;
+    uint32_t across = (in->width + tw - 1) / tw;
+    size_t band_row = (size_t)across * tw * bytes, tile_row = (size_t)tw * bytes;
+    for (uint32_t t = 0; t < across; ++t) {
+        if (TIFFReadEncodedTile(in->tif, TIFFComputeTile(in->tif, t * tw, band * in->rows_per_strip, 0, 0), in->tile,
+                                (tmsize_t)-1) < 0)
+            die("bad tile", in->path);
+        for (uint32_t r = 0; r < in->rows_per_strip; ++r)
+            memcpy(in->buffer + r * band_row + t * tile_row, in->tile + r * tile_row, tile_row);
+    }
+    in->strip = band;
 }
 
 static void open_input(struct input *in, const char *path)
 {
     in->path = path;
-    in->buffer = NULL;
+    in->buffer = in->tile = NULL;
     in->tif = TIFFOpen(path, "r");
     if (!in->tif)
         die("cannot open", path);
@@ -84,7 +119,12 @@ static void read_row(struct input *in, uint32_t y, uint16_t *row)
 {
     size_t row_bytes = (size_t)in->width * (in->bits / 8);
     const uint8_t *bytes;
-    if (in->by_scanline) {
+    if (in->tile_width) {
+        if (y / in->rows_per_strip != in->strip)
+            read_band(in, y);
+        uint32_t across = (in->width + in->tile_width - 1) / in->tile_width;
+        bytes = in->buffer + (size_t)(y % in->rows_per_strip) * across * in->tile_width * (in->bits / 8);
+    } else if (in->by_scanline) {
         if (TIFFReadScanline(in->tif, in->buffer, y, 0) < 0)
             die("bad strip", in->path);
         bytes = in->buffer;

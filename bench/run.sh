@@ -2,7 +2,7 @@
 # Builds imgratio (Release) and the libtiff baseline, makes the benchmark
 # inputs in /dev/shm (once), and prints the comparison table.
 # usage: bench/run.sh [REPETITIONS [CASES]]   (CASES: a subset of abcdefgh, or names
-# separated by commas: s,s1,sl,z,zg,zd; z cases also print the decode rates)
+# separated by commas: s,s1,sl,z,zg,zd,t,tz,tB; z cases also print the decode rates)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 packages=(libtiff-dev libtiff-tools libdeflate-dev zlib1g-dev python3-numpy python3-tifffile time)

@@ -1,10 +1,9 @@
 #!/usr/bin/env bash
 # Makes the fuzzing seed corpus: small valid TIFFs of every kind the loader
 # accepts (depths 0 to 16, both byte orders, both fill orders, one or several
-# strips, uncompressed, PackBits, LZW and Deflate with and without
-# differencing, with a
-# description), near-valid ones (cut short, a byte changed) and the
-# regression files.
+# strips or tiles, uncompressed, PackBits, LZW and Deflate with and without
+# differencing, with a description, classic and BigTIFF), near-valid ones
+# (cut short, a byte changed) and the regression files.
 # usage: make_seeds.sh OUT_DIR [uncompressed|packbits|lzw|deflate|all]
 set -euo pipefail
 out=$1
@@ -32,6 +31,11 @@ for bits in 1 2 4 8 12 16; do
             [ "$bits" = 8 ] || [ "$bits" = 16 ] && variants+=("zip:2")
             ;;
         esac
+        # Tiles (edge tiles on both edges: the image is 13 x 7) and BigTIFF.
+        case $kind in uncompressed|all) variants+=("none -t -w 16 -l 16" "none -8") ;; esac
+        case $kind in packbits|all) variants+=("packbits -t -w 16 -l 16 -8") ;; esac
+        case $kind in lzw|all) variants+=("lzw -t -w 16 -l 16" "lzw -8 -r 3") ;; esac
+        case $kind in deflate|all) variants+=("zip -t -w 16 -l 16 -8") ;; esac
         for v in "${variants[@]}"; do
             read -r compression options <<<"$v"
             n=$((n + 1))
