@@ -7,7 +7,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 packages=(cmake g++ libgtest-dev libtiff-tools python3 time afl++ clang groff-base man-db dpkg-dev
-          imagemagick gdal-bin python3-gdal python3-pil python3-tifffile python3-numpy lintian snakemake)
+          imagemagick gdal-bin python3-gdal python3-pil python3-tifffile python3-numpy lintian snakemake strace)
 missing=()
 for p in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

@@ -283,7 +283,7 @@ Message decode_band(TiffInput *in)
         size_t kept = static_cast<size_t>(samples < strips->tile_width ? (uint64_t{samples} * in->bits + 7) / 8
                                                                       : strips->tile_row_bytes);
         Message failure = begin_next_strip(r);
-        if (failure == MSG_NONE && kept == strips->tile_row_bytes)
+        if (failure == MSG_NONE && kept == strips->tile_row_bytes && kept != 0)
             failure = r->decoder->next_bytes(&r->source, r->codec, dst, kept * strips->rows_left);
         for (uint32_t y = 0; failure == MSG_NONE && kept != strips->tile_row_bytes && y < strips->rows_left; ++y) {
             failure = r->decoder->next_bytes(&r->source, r->codec, dst + y * kept, kept);

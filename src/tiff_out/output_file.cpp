@@ -1,6 +1,7 @@
 // Output files that are replaced whole or not at all. Regular outputs are
-// written to a temporary file in the target's directory, flushed to the
-// disk, and renamed over the target. Where the directory takes no new file
+// written to a temporary file in the target's directory and renamed over
+// the target; where a file is replaced, the new one is flushed to the disk
+// first. Where the directory takes no new file
 // but the target itself is writable, and for outputs that are not regular
 // files (pipes, FIFOs, devices), the file is staged in $TMPDIR and copied
 // front to back once complete; such paths are never removed.
@@ -135,8 +136,8 @@ bool copy_staging_to(TiffStore *store, int out, unsigned char *scratch, size_t s
 
 // Gives an unnamed temporary file a name beside the target; the name is
 // then removed again on any later failure. Where the file cannot be linked
-// (no /proc), its bytes are copied into a named one.
-bool name_temporary(TiffStore *store, unsigned char *scratch, size_t scratch_size)
+// (no /proc), its bytes are copied into a named one, flushed with `flush`.
+bool name_temporary(TiffStore *store, bool flush, unsigned char *scratch, size_t scratch_size)
 {
     if (!store->temp_path.empty())
         return true;
@@ -162,7 +163,7 @@ bool name_temporary(TiffStore *store, unsigned char *scratch, size_t scratch_siz
         return false;
     }
     bool ok = take_owner_and_mode(named, st) && copy_staging_to(store, named, scratch, scratch_size) &&
-              fsync(named) == 0;
+              (!flush || fsync(named) == 0);
     close(store->fd);
     store->fd = named;
     return ok;
@@ -211,9 +212,14 @@ bool commit_staging(TiffStore *store, unsigned char *scratch, size_t scratch_siz
 {
     bool ok;
     if (store->kind == RENAME_OVER_TARGET) {
-        // On the disk before the rename, so that even a power cut leaves the
-        // old file or the new one whole.
-        ok = fsync(store->fd) == 0 && name_temporary(store, scratch, scratch_size) &&
+        // A file that is replaced survives even a power cut: the new one is
+        // on the disk before the rename. A new output is renamed unflushed,
+        // as cp and rsync leave theirs: a failed or killed store still
+        // leaves nothing, and flushing costs milliseconds an output on a
+        // busy disk; only a power cut can lose a new output just written.
+        struct stat st;
+        bool replaces = lstat(store->target.c_str(), &st) == 0;
+        ok = (!replaces || fsync(store->fd) == 0) && name_temporary(store, replaces, scratch, scratch_size) &&
              std::rename(store->temp_path.c_str(), store->target.c_str()) == 0;
         if (ok)
             store->temp_path.clear();
