@@ -2,7 +2,8 @@
 # Builds imgratio and runs the whole test suite twice: an optimised build, and
 # a build with AddressSanitizer and UndefinedBehaviorSanitizer; then a short
 # AFL++ fuzzing run (about two minutes). Installs the Debian packages the
-# tests need when they are missing.
+# tests need when they are missing. It builds in directories of its own
+# (build-test, build-test-sanitize, build-fuzz), never in build/.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -25,22 +26,23 @@ skip_reasons() {
 }
 
 jobs=$(nproc)
-cmake -S . -B build -DCMAKE_BUILD_TYPE=Release -DIMGRATIO_WERROR=ON >/dev/null
-cmake --build build -j"$jobs"
-(cd build && ctest --output-on-failure -j"$jobs")
-skip_reasons build
+cmake -S . -B build-test -DCMAKE_BUILD_TYPE=Release -DIMGRATIO_WERROR=ON >/dev/null
+cmake --build build-test -j"$jobs"
+(cd build-test && ctest --output-on-failure -j"$jobs")
+skip_reasons build-test
 
-cmake -S . -B build-sanitize -DCMAKE_BUILD_TYPE=RelWithDebInfo -DIMGRATIO_SANITIZE=ON -DIMGRATIO_WERROR=ON >/dev/null
-cmake --build build-sanitize -j"$jobs"
-(cd build-sanitize && ASAN_OPTIONS=allocator_may_return_null=1 UBSAN_OPTIONS=print_stacktrace=1 \
+cmake -S . -B build-test-sanitize -DCMAKE_BUILD_TYPE=RelWithDebInfo -DIMGRATIO_SANITIZE=ON -DIMGRATIO_WERROR=ON \
+    >/dev/null
+cmake --build build-test-sanitize -j"$jobs"
+(cd build-test-sanitize && ASAN_OPTIONS=allocator_may_return_null=1 UBSAN_OPTIONS=print_stacktrace=1 \
     ctest --output-on-failure -j"$jobs")
-skip_reasons build-sanitize
+skip_reasons build-test-sanitize
 
 # Fuzzing smoke run: both instrumented builds, 100 seconds each on the seed
-# corpus of every kind; any crash or hang fails.
+# corpus of every kind; any crash or hang fails, and its findings are kept.
 fuzz_out=$(mktemp -d)
 tests/fuzz/build.sh
-tests/fuzz/run.sh 100 "$fuzz_out" all
+IMGRATIO_BINARY=build-test/imgratio tests/fuzz/run.sh 100 "$fuzz_out" all
 rm -rf "$fuzz_out"
 
 # Reached only when every stage passed (set -e ends the script at the first failure).

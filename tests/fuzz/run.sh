@@ -43,7 +43,8 @@ wait "$asan" || status=$?
 # it within 60 s or does not end normally. Otherwise it is reported: as valid when imgratio stored its
 # ratio (exit status 0), as a slow refusal when it refused it (exit status
 # 1), which is kept under build-fuzz/slow-refusals/ to be looked at.
-release="$root/build/imgratio"
+# The optimised binary: IMGRATIO_BINARY, else the test command's.
+release=${IMGRATIO_BINARY:-$root/build-test/imgratio}
 [ -x "$release" ] || release="$root/build-fuzz/ubsan/imgratio"
 findings=0
 for instance in ubsan asan; do
@@ -78,5 +79,9 @@ for f in "$out"/findings/*/hangs/id:*; do
         echo "slow but valid: $f: exit status 0 in $timing"
     fi
 done
-echo "$findings findings in $out/findings"
-[ "$findings" -eq 0 ]
+if [ "$findings" -eq 0 ]; then
+    echo "no findings"
+else
+    echo "$findings findings, kept in $out/findings"
+    exit 1
+fi
