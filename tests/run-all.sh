@@ -8,7 +8,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 packages=(cmake g++ libgtest-dev libtiff-tools python3 time afl++ clang groff-base man-db dpkg-dev
-          imagemagick gdal-bin python3-gdal python3-pil python3-tifffile python3-numpy lintian snakemake strace)
+          imagemagick gdal-bin python3-gdal python3-pil python3-tifffile python3-numpy lintian snakemake strace parallel slurm-wlm munge)
 missing=()
 for p in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
@@ -21,7 +21,8 @@ fi
 
 # ctest lists a skipped test without its reason; the reason is in the log.
 skip_reasons() {
-    awk '/^\[ RUN +\]/ { test = $NF } /: Skipped$/ { getline reason; print "skipped: " test ": " reason }' \
+    awk '/^\[ RUN +\]/ { test = $NF } /: Skipped$/ { getline reason; print "skipped: " test ": " reason }
+         /^[0-9]+\/[0-9]+ Test: / { test = $NF } /^SKIP: / { print "skipped: " test ": " substr($0, 7) }' \
         "$1/Testing/Temporary/LastTest.log"
 }
 
