@@ -1,8 +1,12 @@
 #!/usr/bin/env bash
 # Builds imgratio (Release) and the libtiff baseline, makes the benchmark
-# inputs in /dev/shm (once), and prints the comparison table.
-# usage: bench/run.sh [REPETITIONS [CASES]]   (CASES: a subset of abcdefgh, or names
-# separated by commas: s,s1,sl,z,zg,zd,t,tz,tB; z cases also print the decode rates)
+# inputs in /dev/shm (once), and prints the comparison table with outputs in
+# /dev/shm; then, for the cases a, e and e-replace among CASES, the table
+# again with outputs on a real disk: DISK_DIR, by default build-bench/disk
+# (under the build directory, so on the disk of the checkout).
+# usage: bench/run.sh [REPETITIONS [CASES [DISK_DIR]]]   (CASES: a subset of abcdefgh,
+# or names separated by commas: e-replace,s,s1,sl,z,zg,zd,t,tz,tB; z cases also print
+# the decode rates)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 packages=(libtiff-dev libtiff-tools libdeflate-dev zlib1g-dev python3-numpy python3-tifffile time)
@@ -22,5 +26,14 @@ c++ -std=c++17 -O3 -Wall -Wextra -Isrc -o build-bench/inflate_rate bench/inflate
     src/tiff_in/*.cpp -ltiff -ldeflate -lz
 data=/dev/shm/imgratio-bench
 /usr/bin/python3 bench/make_data.py "$data"
-python3 bench/measure.py build-bench/imgratio build-bench/ratio_libtiff "$data" "${1:-5}" "${2:-abcdefgh}"
-case ${2:-abcdefgh} in *z*) build-bench/inflate_rate "$data"/z-dividend.tif "$data"/zg-dividend.tif "$data"/zd-dividend.tif ;; esac
+cases=${2:-a,b,c,d,e,e-replace,f,g,h}
+python3 bench/measure.py build-bench/imgratio build-bench/ratio_libtiff "$data" "${1:-5}" "$cases"
+# The same cases writing to a real disk: new outputs (a, e) and replaced ones (e-replace).
+disk_cases=$(python3 -c 'import sys; c = sys.argv[1]; c = c.split(",") if "," in c or "-" in c else list(c)
+print(",".join(x for x in ("a", "e", "e-replace") if x in c))' "$cases")
+if [ -n "$disk_cases" ]; then
+    disk=${3:-build-bench/disk}
+    echo "outputs on $(df -T "$(dirname "$(realpath -m "$disk")")" | awk 'NR == 2 { print $2 " (" $1 ")" }'): $disk"
+    python3 bench/measure.py build-bench/imgratio build-bench/ratio_libtiff "$data" "${1:-5}" "$disk_cases" "$disk"
+fi
+case $cases in *z*) build-bench/inflate_rate "$data"/z-dividend.tif "$data"/zg-dividend.tif "$data"/zd-dividend.tif ;; esac

@@ -134,6 +134,15 @@ bool copy_staging_to(TiffStore *store, int out, unsigned char *scratch, size_t s
     }
 }
 
+// Gives the unnamed file behind fd the name `path`; false where it cannot
+// (no /proc, a name that exists).
+bool link_unnamed(int fd, const std::string &path)
+{
+    char proc_path[64];
+    std::snprintf(proc_path, sizeof proc_path, "/proc/self/fd/%d", fd);
+    return linkat(AT_FDCWD, proc_path, AT_FDCWD, path.c_str(), AT_SYMLINK_FOLLOW) == 0;
+}
+
 // Gives an unnamed temporary file a name beside the target; the name is
 // then removed again on any later failure. Where the file cannot be linked
 // (no /proc), its bytes are copied into a named one, flushed with `flush`.
@@ -141,14 +150,12 @@ bool name_temporary(TiffStore *store, bool flush, unsigned char *scratch, size_t
 {
     if (!store->temp_path.empty())
         return true;
-    char proc_path[64];
-    std::snprintf(proc_path, sizeof proc_path, "/proc/self/fd/%d", store->fd);
     std::string directory = directory_of(store->target);
     for (unsigned attempt = 0; attempt < 100; ++attempt) {
         char name[64];
         std::snprintf(name, sizeof name, "/.imgratio-%ld-%u", static_cast<long>(getpid()), attempt);
         std::string candidate = directory + name;
-        if (linkat(AT_FDCWD, proc_path, AT_FDCWD, candidate.c_str(), AT_SYMLINK_FOLLOW) == 0) {
+        if (link_unnamed(store->fd, candidate)) {
             store->temp_path = candidate;
             return true;
         }
@@ -213,16 +220,22 @@ bool commit_staging(TiffStore *store, unsigned char *scratch, size_t scratch_siz
     bool ok;
     if (store->kind == RENAME_OVER_TARGET) {
         // A file that is replaced survives even a power cut: the new one is
-        // on the disk before the rename. A new output is renamed unflushed,
-        // as cp and rsync leave theirs: a failed or killed store still
-        // leaves nothing, and flushing costs milliseconds an output on a
-        // busy disk; only a power cut can lose a new output just written.
+        // on the disk before the rename. A new output is not flushed, as cp
+        // and rsync leave theirs: a failed or killed store still leaves
+        // nothing, and flushing costs milliseconds an output on a busy
+        // disk; only a power cut can lose a new output just written. An
+        // unnamed one takes the output's name at once, whole (where the
+        // name has appeared meanwhile, it is replaced instead).
         struct stat st;
-        bool replaces = lstat(store->target.c_str(), &st) == 0;
-        ok = (!replaces || fsync(store->fd) == 0) && name_temporary(store, replaces, scratch, scratch_size) &&
-             std::rename(store->temp_path.c_str(), store->target.c_str()) == 0;
-        if (ok)
-            store->temp_path.clear();
+        ok = lstat(store->target.c_str(), &st) != 0 && store->temp_path.empty() &&
+             link_unnamed(store->fd, store->target);
+        if (!ok) {
+            bool replaces = lstat(store->target.c_str(), &st) == 0;
+            ok = (!replaces || fsync(store->fd) == 0) && name_temporary(store, replaces, scratch, scratch_size) &&
+                 std::rename(store->temp_path.c_str(), store->target.c_str()) == 0;
+            if (ok)
+                store->temp_path.clear();
+        }
     } else {
         int flags = O_WRONLY | O_CLOEXEC | (store->kind == COPY_INTO_TARGET ? O_TRUNC : 0);
         int out = open(store->target.c_str(), flags);
