@@ -475,7 +475,7 @@ Message open_reader(TiffInput *in, const char *path)
     in->reader = new (state) TiffReader{};
     TiffDirectory *dir = &in->reader->directory;
     dir->stream = in->reader->source.stream = stream;
-    dir->file_size = stream_size(stream);
+    dir->file_size = in->reader->source.file_size = stream_size(stream);
     in->page = 1;
     Message failure = read_header(in);
     if (failure != MSG_NONE)

@@ -67,7 +67,9 @@ inline uint32_t value_field_bytes(const TiffDirectory *dir)
     return dir->big ? 8 : 4;
 }
 
-// Positions a stream at a file offset; false when that fails.
+// Positions a stream at a file offset, in steps that a long holds: a
+// number of steps that grows with the offset, so only for offsets in the
+// file. False when that fails.
 bool seek_file(std::FILE *stream, uint64_t offset);
 // The size of the file behind a stream; 0 where it cannot be told.
 uint64_t stream_size(std::FILE *stream);
@@ -156,6 +158,7 @@ struct StripLayout {
 // `end`, and `budget` more still in the file.
 struct StripSource {
     std::FILE *stream = nullptr;
+    uint64_t file_size = 0;
     bool reverse_bits = false;  // FillOrder 2
     uint8_t *ahead = nullptr;   // AHEAD_BYTES
     const uint8_t *next = nullptr;

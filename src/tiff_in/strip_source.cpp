@@ -65,7 +65,9 @@ size_t read_strip_block(StripSource *source, uint8_t *dst, size_t n)
 
 void begin_strip_source(StripSource *source, uint64_t offset, uint64_t byte_count)
 {
-    seek_file(source->stream, offset);
+    // Beyond the end, reads fail as at the end; seeking there would take
+    // steps without bound.
+    seek_file(source->stream, offset < source->file_size ? offset : source->file_size);
     source->next = source->end = source->ahead;
     source->budget = byte_count;
 }
