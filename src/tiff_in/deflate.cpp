@@ -322,35 +322,46 @@ Message read_dynamic_tables(StripSource *source, DeflateCodec *c, DeflateState &
 
 // ---- the stream ----
 
-// Adler-32 over the history's bytes not summed yet. Over 32 bytes the sums
-// are a += the bytes, b += 32 a + the bytes weighted 32 down to 1, which a
-// compiler can vectorise; the result is that of a byte at a time, so that
-// blocks of up to 5552 bytes between reductions cannot overflow 32 bits.
+// Adler-32 over the history's bytes not summed yet. In 32 lanes, over 32
+// bytes at a time: `column` sums each lane's bytes, `before` adds the
+// column sums before each step, which is what b gathers from a's growth;
+// both are plain vertical sums that a compiler vectorises. A block of up to
+// 5536 bytes is then folded into a and b (in 64 bits) and reduced; the
+// result is that of a byte at a time.
 void add_to_checksum(DeflateCodec *c, DeflateState &s)
 {
     uint32_t a = s.adler_a, b = s.adler_b;
     const uint8_t *p = c->history + s.summed;
     size_t n = s.end - s.summed;
     while (n > 0) {
-        size_t block = n < 5552 ? n : 5552;
-        size_t i = 0;
-        for (; i + 32 <= block; i += 32) {
-            uint32_t sum = 0, weighted = 0;
-            for (uint32_t k = 0; k < 32; ++k) {
-                sum += p[i + k];
-                weighted += (32 - k) * p[i + k];
+        size_t steps = (n < 5536 ? n : 5536) / 32;
+        if (steps != 0) {
+            uint32_t column[32] = {}, before[32] = {};
+            for (size_t j = 0; j < steps; ++j, p += 32)
+                for (int k = 0; k < 32; ++k) {
+                    before[k] += column[k];
+                    column[k] += p[k];
+                }
+            uint64_t sum = 0, weighted = 0, earlier = 0;
+            for (int k = 0; k < 32; ++k) {
+                sum += column[k];
+                weighted += uint64_t{32 - static_cast<uint32_t>(k)} * column[k];
+                earlier += before[k];
             }
-            b += 32 * a + weighted;
-            a += sum;
+            b = static_cast<uint32_t>((b + 32 * steps * a + 32 * earlier + weighted) % 65521);
+            a = static_cast<uint32_t>((a + sum) % 65521);
+            n -= 32 * steps;
         }
-        for (; i < block; ++i) {
+        // Fewer than 32 bytes are left only at the end.
+        size_t tail = n < 32 ? n : 0;
+        for (size_t i = 0; i < tail; ++i) {
             a += p[i];
             b += a;
         }
         a %= 65521;
         b %= 65521;
-        p += block;
-        n -= block;
+        p += tail;
+        n -= tail;
     }
     s.adler_a = a;
     s.adler_b = b;
@@ -414,20 +425,26 @@ Message check_checksum(StripSource *source, DeflateCodec *c, DeflateState &s)
     return stored == (s.adler_b << 16 | s.adler_a) ? MSG_NONE : MSG_DEFLATE_BAD_CHECKSUM;
 }
 
-// Copies a match whose bytes may overlap its source. From 8 bytes back on,
-// in 8-byte blocks, which may write up to 7 bytes past the match (the
-// history has slack for them).
+// Copies a match whose bytes may overlap its source, in 8-byte blocks that
+// may write up to 7 bytes past the match (the history has slack for them).
+// A block never reads bytes not yet written: it starts `far` bytes, or 8,
+// after the one before, so for a distance below 8 the blocks overlap and
+// repeat the pattern. Matches are mostly short: the first block is taken
+// without a test.
 inline void copy_match(uint8_t *to, const uint8_t *from, uint32_t length, uint32_t far)
 {
-    if (far >= 8) {
-        for (uint32_t i = 0; i < length; i += 8)
-            std::memcpy(to + i, from + i, 8);
-    } else if (far == 1) {
+    if (far == 1) {
         std::memset(to, *from, length);
-    } else {
-        for (uint32_t i = 0; i < length; ++i)
-            to[i] = from[i];
+        return;
     }
+    uint32_t step = far < 8 ? far : 8;
+    uint32_t i = 0;
+    do {
+        uint64_t block;  // loaded whole before it is stored: the two may overlap
+        std::memcpy(&block, from + i, 8);
+        std::memcpy(to + i, &block, 8);
+        i += step;
+    } while (i < length);
 }
 
 // A coded block's literals and matches while 8 stored bytes are at hand,
