@@ -463,7 +463,7 @@ inline Message decode_fast(StripSource *source, DeflateCodec *c, DeflateState &s
     const uint8_t *next = state.next;
     const uint8_t *last_load = source->end - 8;
     size_t end = state.end;
-    uint64_t decoded = state.decoded;
+    uint64_t decoded_less_end = state.decoded - state.end;
     size_t stop = state.read + want < HISTORY_BYTES - 16 - MAX_MATCH ? state.read + want : HISTORY_BYTES - 16 - MAX_MATCH;
     Message failure = MSG_NONE;
     constexpr uint32_t ROOT_MASK = (1u << LITLEN_ROOT) - 1;
@@ -481,32 +481,38 @@ inline Message decode_fast(StripSource *source, DeflateCodec *c, DeflateState &s
             }
             continue;
         }
-        int taken = 0;
         if (e.kind == SECOND_LEVEL) {
-            taken = LITLEN_ROOT;
-            e = litlen[e.value + ((bits >> LITLEN_ROOT) & ((1u << e.extra) - 1))];
+            // A longer code: the root's bits, then the second level's.
+            // Bits are taken only for codes decoded here; the careful path
+            // decodes the others afresh.
+            Entry second = litlen[e.value + ((bits >> LITLEN_ROOT) & ((1u << e.extra) - 1))];
+            if (second.kind != LITERAL && second.kind != LENGTH)
+                break;
+            bits >>= LITLEN_ROOT;
+            held -= LITLEN_ROOT;
+            e = second;
             if (e.kind == LITERAL) {
-                bits >>= taken + e.bits;
-                held -= taken + e.bits;
+                bits >>= e.bits;
+                held -= e.bits;
                 history[end++] = static_cast<uint8_t>(e.value);
                 continue;
             }
         }
         if (e.kind != LENGTH)
             break;
-        bits >>= taken + e.bits;
-        held -= taken + e.bits;
+        bits >>= e.bits;
+        held -= e.bits;
         uint32_t length = e.value + static_cast<uint32_t>(bits & ((1u << e.extra) - 1));
         bits >>= e.extra;
         held -= e.extra;
         Entry d = dist[bits & ((1u << DIST_ROOT) - 1)];
-        taken = 0;
         if (d.kind == SECOND_LEVEL) {
-            taken = DIST_ROOT;
             d = dist[d.value + ((bits >> DIST_ROOT) & ((1u << d.extra) - 1))];
+            bits >>= DIST_ROOT;
+            held -= DIST_ROOT;
         }
-        bits >>= taken + d.bits;
-        held -= taken + d.bits;
+        bits >>= d.bits;
+        held -= d.bits;
         if (d.kind != DISTANCE) {
             failure = MSG_DEFLATE_BAD_CODE;
             break;
@@ -515,8 +521,8 @@ inline Message decode_fast(StripSource *source, DeflateCodec *c, DeflateState &s
         bits >>= d.extra;
         held -= d.extra;
         // Literals are counted once the loop ends: all bytes so far, less
-        // what the state counted already.
-        if (far > decoded + (end - state.end)) {
+        // what the state counted already (modulo 2^64, exactly).
+        if (far > end + decoded_less_end) {
             failure = MSG_DEFLATE_TOO_FAR;
             break;
         }
@@ -526,7 +532,7 @@ inline Message decode_fast(StripSource *source, DeflateCodec *c, DeflateState &s
     state.bits = bits;
     state.held = held;
     state.next = next;
-    state.decoded = decoded + (end - state.end);
+    state.decoded = end + decoded_less_end;
     state.end = end;
     return failure;
 }
