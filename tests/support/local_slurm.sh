@@ -4,7 +4,7 @@
 # localhost, with their configuration, state, spool, logs and pid files in
 # DIR. "start" exits 0 once the node is idle (and prints the SLURM_CONF to
 # export), 77 with the reason where SLURM cannot run here; "stop" ends the
-# daemons it started, by their pid files.
+# daemons it started, by their pid files, and waits for their ends.
 # usage: local_slurm.sh start|stop DIR
 set -uo pipefail
 action=$1
@@ -12,8 +12,17 @@ dir=$(realpath -m "$2")
 skip() { echo "SKIP: $*" >&2; exit 77; }
 
 if [ "$action" = stop ]; then
+    # Each daemon is waited for (10 s, then killed), since it writes its
+    # state while it ends and DIR may be removed next.
     for pid_file in "$dir"/slurmd.pid "$dir"/slurmctld.pid "$dir"/munged.pid; do
-        [ -f "$pid_file" ] && kill "$(cat "$pid_file")" 2>/dev/null
+        [ -f "$pid_file" ] || continue
+        pid=$(cat "$pid_file")
+        kill "$pid" 2>/dev/null || continue
+        for _ in $(seq 100); do
+            kill -0 "$pid" 2>/dev/null || break
+            sleep 0.1
+        done
+        kill -9 "$pid" 2>/dev/null
     done
     exit 0
 fi
