@@ -21,7 +21,7 @@
 // odd-offset byte, strip arrays and directory, as a file of its own lays
 // them out from the end of the header on.
 struct TiffPageLayout {
-    bool big = false;  // BigTIFF
+    bool big = false;  // BigTIFF, where a classic file cannot hold the pages
     uint64_t start = 0;
     uint32_t width = 0;
     uint64_t height = 0;
@@ -36,7 +36,6 @@ struct TiffPageLayout {
 struct TiffStore {
     const char *path = nullptr;  // as given; named by every output message
     uint32_t bits = 0;
-    bool big = false;     // a BigTIFF, where a classic file cannot hold the pages
     TiffPageLayout page;  // the page being stored
     uint64_t rows_stored = 0;
 

@@ -60,17 +60,30 @@ void put_u64_be(TiffStore *s, uint64_t value)
     put_u32_be(s, static_cast<uint32_t>(value));
 }
 
+// The bytes of a value field, a value count and an offset: 4, or 8 in a
+// BigTIFF.
+uint32_t wide_bytes(const TiffPageLayout &p)
+{
+    return p.big ? 8 : 4;
+}
+
+// A value count or an offset, in its width.
+void put_wide(TiffStore *s, uint64_t value)
+{
+    if (s->page.big)
+        put_u64_be(s, value);
+    else
+        put_u32_be(s, static_cast<uint32_t>(value));
+}
+
 // Tag, type, count and a value field of 4 bytes (8 in a BigTIFF), which
 // holds a single value from its start, or the offset of the values.
 void put_entry(TiffStore *s, uint16_t tag, uint16_t type, uint64_t count, uint64_t value)
 {
     put_u16_be(s, tag);
     put_u16_be(s, type);
-    if (s->big)
-        put_u64_be(s, count);
-    else
-        put_u32_be(s, static_cast<uint32_t>(count));
-    uint32_t field = s->big ? 8 : 4;
+    put_wide(s, count);
+    uint32_t field = wide_bytes(s->page);
     if (type == TYPE_SHORT && count == 1) {
         put_u16_be(s, static_cast<uint32_t>(value));
         field -= 2;
@@ -188,10 +201,15 @@ bool byte_counts_in_field(const TiffPageLayout &p)
     return p.strip_count <= (p.big ? 2u : 1u);
 }
 
+// The strip offsets' array, where there is one, comes first.
+uint64_t byte_counts_offset(const TiffPageLayout &p)
+{
+    return arrays_offset(p) + (offsets_in_field(p) ? 0 : wide_bytes(p) * p.strip_count);
+}
+
 uint64_t ifd_offset(const TiffPageLayout &p)
 {
-    uint64_t offsets = offsets_in_field(p) ? 0 : (p.big ? 8 : 4) * p.strip_count;
-    return arrays_offset(p) + offsets + (byte_counts_in_field(p) ? 0 : 4 * p.strip_count);
+    return byte_counts_offset(p) + (byte_counts_in_field(p) ? 0 : 4 * p.strip_count);
 }
 
 // Where the page ends, after its directory.
@@ -214,7 +232,7 @@ bool plan_page(TiffPageLayout *p, uint64_t start, uint32_t width, uint32_t heigh
     p->width = width;
     p->height = height;
     p->description_length = description != nullptr ? std::strlen(description) + 1 : 0;
-    uint64_t in_field = big ? 8 : 4;
+    uint64_t in_field = wide_bytes(*p);
     if (p->description_length <= in_field && description != nullptr)
         std::memcpy(p->short_description, description, p->description_length);
     p->bytes_per_row = (uint64_t{width} * bits + 7) / 8;
@@ -229,7 +247,7 @@ bool plan_page(TiffPageLayout *p, uint64_t start, uint32_t width, uint32_t heigh
 void put_description(TiffStore *s, const char *description)
 {
     uint64_t length = s->page.description_length;
-    if (length > (s->big ? 8u : 4u)) {
+    if (length > wide_bytes(s->page)) {
         for (uint64_t i = 0; i < length; ++i)
             put_byte(s, static_cast<unsigned char>(description[i]));
         if (length & 1)
@@ -240,7 +258,6 @@ void put_description(TiffStore *s, const char *description)
 void put_directory(TiffStore *s, uint64_t next_ifd)
 {
     const TiffPageLayout &p = s->page;
-    uint64_t arrays = arrays_offset(p);
     if (data_end(p) & 1)
         put_byte(s, 0);
     uint64_t strip_offsets_field = p.data_offset;
@@ -248,16 +265,13 @@ void put_directory(TiffStore *s, uint64_t next_ifd)
     if (!offsets_in_field(p)) {
         uint64_t offset = p.data_offset;
         for (uint64_t i = 0; i < p.strip_count; ++i) {
-            if (s->big)
-                put_u64_be(s, offset);
-            else
-                put_u32_be(s, static_cast<uint32_t>(offset));
+            put_wide(s, offset);
             offset += strip_bytes(p, i);
         }
-        strip_offsets_field = arrays;
+        strip_offsets_field = arrays_offset(p);
     }
     if (!byte_counts_in_field(p)) {
-        strip_byte_counts_field = arrays + (s->big ? 8 : 4) * p.strip_count;
+        strip_byte_counts_field = byte_counts_offset(p);
         for (uint64_t i = 0; i < p.strip_count; ++i)
             put_u32_be(s, static_cast<uint32_t>(strip_bytes(p, i)));
     } else if (p.strip_count == 2) {
@@ -265,11 +279,11 @@ void put_directory(TiffStore *s, uint64_t next_ifd)
         strip_byte_counts_field = strip_bytes(p, 0) << 32 | strip_bytes(p, 1);
     }
 
-    uint64_t entries = p.description_length != 0 ? 12 : 11;
-    if (s->big)
+    uint32_t entries = p.description_length != 0 ? 12 : 11;
+    if (p.big)
         put_u64_be(s, entries);
     else
-        put_u16_be(s, static_cast<uint32_t>(entries));
+        put_u16_be(s, entries);
     put_size_entry(s, TAG_IMAGE_WIDTH, p.width);
     put_size_entry(s, TAG_IMAGE_LENGTH, static_cast<uint32_t>(p.height));
     put_entry(s, TAG_BITS_PER_SAMPLE, TYPE_SHORT, 1, s->bits);
@@ -279,29 +293,21 @@ void put_directory(TiffStore *s, uint64_t next_ifd)
     if (p.description_length != 0) {
         put_u16_be(s, TAG_IMAGE_DESCRIPTION);
         put_u16_be(s, TYPE_ASCII);
-        if (s->big)
-            put_u64_be(s, p.description_length);
-        else
-            put_u32_be(s, static_cast<uint32_t>(p.description_length));
-        if (p.description_length <= (s->big ? 8u : 4u)) {
+        put_wide(s, p.description_length);
+        if (p.description_length <= wide_bytes(p)) {
             // The text and its zero byte stand in the value field itself.
-            for (uint32_t i = 0; i < (s->big ? 8u : 4u); ++i)
+            for (uint32_t i = 0; i < wide_bytes(p); ++i)
                 put_byte(s, static_cast<unsigned char>(p.short_description[i]));
-        } else if (s->big) {
-            put_u64_be(s, p.start);
         } else {
-            put_u32_be(s, static_cast<uint32_t>(p.start));
+            put_wide(s, p.start);
         }
     }
-    put_entry(s, TAG_STRIP_OFFSETS, s->big ? TYPE_LONG8 : TYPE_LONG, p.strip_count, strip_offsets_field);
+    put_entry(s, TAG_STRIP_OFFSETS, p.big ? TYPE_LONG8 : TYPE_LONG, p.strip_count, strip_offsets_field);
     put_entry(s, TAG_SAMPLES_PER_PIXEL, TYPE_SHORT, 1, 1);
     put_entry(s, TAG_ROWS_PER_STRIP, TYPE_SHORT, 1, static_cast<uint32_t>(p.rows_per_strip));
     put_entry(s, TAG_STRIP_BYTE_COUNTS, TYPE_LONG, p.strip_count, strip_byte_counts_field);
     put_entry(s, TAG_PLANAR_CONFIGURATION, TYPE_SHORT, 1, 1);
-    if (s->big)
-        put_u64_be(s, next_ifd);
-    else
-        put_u32_be(s, static_cast<uint32_t>(next_ifd));
+    put_wide(s, next_ifd);
 }
 
 Message end_with(TiffStore *s, Message message)
@@ -323,9 +329,9 @@ Message begin_store(TiffStore *s, const char *path, uint32_t width, uint32_t hei
     // A classic file where every offset fits its 32-bit field, judged by
     // `pages` pages like this one; else a BigTIFF.
     TiffPageLayout first;
-    s->big = !plan_page(&first, 8, width, height, bits, description, false) ||
-             (page_end(first) - 8) > (classic_limit() - 8) / pages;
-    if (!plan_page(&s->page, s->big ? 16 : 8, width, height, bits, description, s->big))
+    bool big = !plan_page(&first, 8, width, height, bits, description, false) ||
+               (page_end(first) - 8) > (classic_limit() - 8) / pages;
+    if (!plan_page(&s->page, big ? 16 : 8, width, height, bits, description, big))
         return MSG_NOT_STORED;
 
     if (!open_staging(s))
@@ -336,14 +342,13 @@ Message begin_store(TiffStore *s, const char *path, uint32_t width, uint32_t hei
     if (s->buffer == nullptr)
         return end_with(s, MSG_WORK_MEMORY);
 
-    if (s->big) {
+    if (big) {
         put_u32_be(s, 0x4D4D002B);
         put_u32_be(s, 0x00080000);
-        put_u64_be(s, ifd_offset(s->page));
     } else {
         put_u32_be(s, 0x4D4D002A);
-        put_u32_be(s, static_cast<uint32_t>(ifd_offset(s->page)));
     }
+    put_wide(s, ifd_offset(s->page));
     put_description(s, description);
     return MSG_NONE;
 }
@@ -360,7 +365,7 @@ Message next_store_page(TiffStore *s, uint32_t width, uint32_t height, const cha
     if (s->rows_stored != s->page.height)
         return end_with(s, MSG_NOT_STORED);
     TiffPageLayout next;
-    if (!plan_page(&next, page_end(s->page), width, height, s->bits, description, s->big))
+    if (!plan_page(&next, page_end(s->page), width, height, s->bits, description, s->page.big))
         return end_with(s, MSG_NOT_STORED);
     put_directory(s, ifd_offset(next));
     s->page = next;
