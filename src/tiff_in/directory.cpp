@@ -98,6 +98,13 @@ uint64_t read_u64_be(std::FILE *stream)
 
 namespace {
 
+// A directory's entry count, where the stream stands at it: 2 bytes, or 8
+// in a BigTIFF.
+uint64_t read_entry_count(TiffDirectory *dir)
+{
+    return dir->big ? dir->read_u64(dir->stream) : dir->read_u16(dir->stream);
+}
+
 // Where the next-directory offset of the directory at `ifd` stands, or 0
 // when the directory (entry count, entries, that offset) is not all in the
 // file.
@@ -107,7 +114,7 @@ uint64_t next_offset_field(TiffDirectory *dir, uint64_t ifd)
     if (!in_file(dir, ifd, count_bytes))
         return 0;
     seek_file(dir->stream, ifd);
-    uint64_t entries = dir->big ? dir->read_u64(dir->stream) : dir->read_u16(dir->stream);
+    uint64_t entries = read_entry_count(dir);
     if (entries > dir->file_size / entry_bytes)
         return 0;
     uint64_t field = ifd + count_bytes + entry_bytes * entries;
@@ -175,7 +182,7 @@ bool is_page(TiffDirectory *dir, uint64_t ifd)
 uint16_t find_tag(TiffDirectory *dir, uint16_t tag)
 {
     seek_file(dir->stream, dir->ifd);
-    uint64_t entries = dir->big ? dir->read_u64(dir->stream) : dir->read_u16(dir->stream);
+    uint64_t entries = read_entry_count(dir);
     for (uint64_t i = 0; i < entries; ++i) {
         if (dir->read_u16(dir->stream) == tag)
             return static_cast<uint16_t>(dir->read_u16(dir->stream));
@@ -248,7 +255,7 @@ uint64_t strip_table_entry(TiffDirectory *dir, StripTable *table, uint64_t index
             table->window[table->filled++] = value;
         }
         while (table->filled < wanted)
-            table->window[table->filled++] = value_bytes == 2 ? 0xFFFF : value_bytes == 4 ? 0xFFFFFFFF : UINT64_MAX;
+            table->window[table->filled++] = UINT64_MAX >> (64 - 8 * value_bytes);
     }
     return table->window[index - table->first];
 }

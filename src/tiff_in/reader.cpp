@@ -217,6 +217,26 @@ Message read_strip_layout(TiffInput *in)
                               MSG_BYTE_COUNT_MEMORY, MSG_BYTE_COUNT_NOT_FOUND, MSG_BYTE_COUNT_COUNT);
 }
 
+// The rows of the strip or band that the row about to be read opens.
+uint32_t rows_of_next_block(const TiffInput *in)
+{
+    uint32_t rows = in->height - in->reader->next_row;
+    return rows < in->reader->strips.rows_per_strip ? rows : in->reader->strips.rows_per_strip;
+}
+
+// The samples of tile column t inside the image, and the bytes of each of
+// its rows that they take.
+uint32_t tile_samples(const TiffInput *in, uint32_t t)
+{
+    uint32_t x = t * in->reader->strips.tile_width;
+    return in->width - x < in->reader->strips.tile_width ? in->width - x : in->reader->strips.tile_width;
+}
+
+size_t tile_kept_bytes(const TiffInput *in, uint32_t t)
+{
+    return static_cast<size_t>((uint64_t{tile_samples(in, t)} * in->bits + 7) / 8);
+}
+
 // Positions the source at the next strip or tile and begins decoding it.
 Message begin_next_strip(TiffReader *r)
 {
@@ -236,8 +256,7 @@ Message begin_strip_if_due(TiffInput *in)
     StripLayout *strips = &r->strips;
     if (strips->rows_left != 0)
         return MSG_NONE;
-    uint32_t rows = in->height - r->next_row;
-    strips->rows_left = rows < strips->rows_per_strip ? rows : strips->rows_per_strip;
+    strips->rows_left = rows_of_next_block(in);
     return begin_next_strip(r);
 }
 
@@ -275,13 +294,10 @@ Message decode_band(TiffInput *in)
 {
     TiffReader *r = in->reader;
     StripLayout *strips = &r->strips;
-    uint32_t rows = in->height - r->next_row;
-    strips->rows_left = rows < strips->rows_per_strip ? rows : strips->rows_per_strip;
+    strips->rows_left = rows_of_next_block(in);
     uint8_t *dst = strips->band;
     for (uint32_t t = 0; t < strips->tiles_across; ++t) {
-        uint32_t samples = in->width - t * strips->tile_width;
-        size_t kept = static_cast<size_t>(samples < strips->tile_width ? (uint64_t{samples} * in->bits + 7) / 8
-                                                                      : strips->tile_row_bytes);
+        size_t kept = tile_kept_bytes(in, t);
         Message failure = begin_next_strip(r);
         if (failure == MSG_NONE && kept == strips->tile_row_bytes && kept != 0)
             failure = r->decoder->next_bytes(&r->source, r->codec, dst, kept * strips->rows_left);
@@ -355,8 +371,8 @@ Message read_tiled_row(TiffInput *in)
     uint32_t band_rows = y + strips->rows_left;
     const uint8_t *tile = strips->band;
     for (uint32_t t = 0, x = 0; t < strips->tiles_across; ++t, x += strips->tile_width) {
-        uint32_t samples = in->width - x < strips->tile_width ? in->width - x : strips->tile_width;
-        size_t kept = static_cast<size_t>((uint64_t{samples} * in->bits + 7) / 8);
+        uint32_t samples = tile_samples(in, t);
+        size_t kept = tile_kept_bytes(in, t);
         unpack_samples(tile + y * kept, in->row + x, samples, in->bits, r->swap_bytes);
         if (r->difference_mask != 0)
             undo_differencing(in->row + x, samples, r->difference_mask);
