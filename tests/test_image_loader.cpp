@@ -3,6 +3,7 @@
 // its exact message.
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstring>
 #include <functional>
 #include <random>
@@ -211,6 +212,54 @@ TEST(ImageLoader, AcceptedVariants)
     layout.entries.push_back(short_entry(273, {8, 10}));
     layout.entries.push_back(short_entry(279, {2, 2}));
     EXPECT_EQ(load_layout(layout).samples, (std::vector<uint16_t>{5, 6, 7, 8}));
+}
+
+// A BigTIFF whose second directory lies beyond 4 GiB, in a sparse file: a
+// reduced-resolution image there is no page, a page there is read.
+TEST(ImageLoader, DirectoriesBeyondFourGiB)
+{
+    // Little-endian BigTIFF directory of a width x 1 8-bit image whose strip
+    // follows it; every entry but the strip table's is a LONG.
+    auto directory = [](uint64_t at, uint32_t width, uint32_t subfile_type, uint64_t next) {
+        std::vector<std::pair<uint16_t, uint64_t>> entries = {{254, subfile_type}, {256, width}, {257, 1}, {258, 8},
+                                                              {262, 1}, {273, at + 8 + 20 * 7 + 8}, {279, width}};
+        Bytes b;
+        auto put = [&b](uint64_t v, int n) {
+            for (int i = 0; i < n; ++i)
+                b.push_back(static_cast<uint8_t>(v >> (8 * i)));
+        };
+        put(entries.size(), 8);
+        for (auto [tag, value] : entries) {
+            put(tag, 2);
+            put(tag == 273 || tag == 279 ? 16 : 4, 2);
+            put(1, 8);
+            put(value, 8);
+        }
+        put(next, 8);
+        for (uint32_t x = 0; x < width; ++x)
+            b.push_back(static_cast<uint8_t>(10 * x + width));
+        return b;
+    };
+    const uint64_t far = (uint64_t{1} << 32) + 64;
+    for (uint32_t subfile_type : {1u, 0u}) {
+        std::string path = scratch_path("sparse.tif");
+        Bytes head = {'I', 'I', 43, 0, 8, 0, 0, 0, 16, 0, 0, 0, 0, 0, 0, 0};
+        Bytes first = directory(16, 2, 0, far), second = directory(far, 3, subfile_type, 0);
+        head.insert(head.end(), first.begin(), first.end());
+        std::FILE *f = std::fopen(path.c_str(), "wb");
+        ASSERT_NE(f, nullptr);
+        std::fwrite(head.data(), 1, head.size(), f);
+        ASSERT_EQ(std::fseek(f, static_cast<long>(far), SEEK_SET), 0);
+        std::fwrite(second.data(), 1, second.size(), f);
+        std::fclose(f);
+        std::vector<Loaded> pages = load_pages(path);
+        ASSERT_EQ(pages.size(), subfile_type == 1 ? 1u : 2u);
+        EXPECT_EQ(pages[0].samples, (std::vector<uint16_t>{2, 12}));
+        if (subfile_type == 0) {
+            EXPECT_EQ(pages[1].samples, (std::vector<uint16_t>{3, 13, 23}));
+        }
+        std::remove(path.c_str());
+    }
 }
 
 TEST(ImageLoaderRefusals, HeaderAndFile)

@@ -499,7 +499,8 @@ Message open_reader(TiffInput *in, const char *path)
     // Count the pages: the first directory always, then those that are pages.
     uint32_t directories = chain_length(dir, dir->ifd);
     in->pages = 1;
-    for (uint32_t i = 1, ifd = dir->ifd; i < directories; ++i) {
+    uint64_t ifd = dir->ifd;
+    for (uint32_t i = 1; i < directories; ++i) {
         ifd = next_directory(dir, ifd);
         in->pages += is_page(dir, ifd);
     }
