@@ -6,7 +6,7 @@
 #include <sys/stat.h>
 #endif
 
-#include "tiff_in/reader.h"
+#include "tiff_in/directory.h"
 
 bool seek_file(std::FILE *stream, uint64_t offset)
 {
@@ -102,7 +102,7 @@ namespace {
 // in a BigTIFF.
 uint64_t read_entry_count(TiffDirectory *dir)
 {
-    return dir->big ? dir->read_u64(dir->stream) : dir->read_u16(dir->stream);
+    return dir->big ? dir->read_u64(dir->file->stream) : dir->read_u16(dir->file->stream);
 }
 
 // Where the next-directory offset of the directory at `ifd` stands, or 0
@@ -113,9 +113,9 @@ uint64_t next_offset_field(TiffDirectory *dir, uint64_t ifd)
     uint32_t count_bytes = dir->big ? 8 : 2, entry_bytes = dir->big ? 20 : 12;
     if (!in_file(dir, ifd, count_bytes))
         return 0;
-    seek_file(dir->stream, ifd);
+    seek_file(dir->file->stream, ifd);
     uint64_t entries = read_entry_count(dir);
-    if (entries > dir->file_size / entry_bytes)
+    if (entries > dir->file->size / entry_bytes)
         return 0;
     uint64_t field = ifd + count_bytes + entry_bytes * entries;
     return in_file(dir, field, value_field_bytes(dir)) ? field : 0;
@@ -133,9 +133,9 @@ uint64_t next_directory(TiffDirectory *dir, uint64_t ifd)
     uint64_t next_at = ifd == 0 ? 0 : next_offset_field(dir, ifd);
     if (next_at == 0)
         return 0;
-    seek_file(dir->stream, next_at);
+    seek_file(dir->file->stream, next_at);
     uint64_t next = read_wide(dir);
-    return next < dir->file_size ? next : 0;
+    return next < dir->file->size ? next : 0;
 }
 
 uint32_t chain_length(TiffDirectory *dir, uint64_t first)
@@ -181,15 +181,15 @@ bool is_page(TiffDirectory *dir, uint64_t ifd)
 
 uint16_t find_tag(TiffDirectory *dir, uint16_t tag)
 {
-    seek_file(dir->stream, dir->ifd);
+    seek_file(dir->file->stream, dir->ifd);
     uint64_t entries = read_entry_count(dir);
     for (uint64_t i = 0; i < entries; ++i) {
-        if (dir->read_u16(dir->stream) == tag)
-            return static_cast<uint16_t>(dir->read_u16(dir->stream));
+        if (dir->read_u16(dir->file->stream) == tag)
+            return static_cast<uint16_t>(dir->read_u16(dir->file->stream));
         // Past the end every entry reads as tag 65535: no other tag can follow.
-        if (std::feof(dir->stream) && tag != 0xFFFF)
+        if (std::feof(dir->file->stream) && tag != 0xFFFF)
             return 0;
-        skip_bytes(dir->stream, dir->big ? 18 : 10);
+        skip_bytes(dir->file->stream, dir->big ? 18 : 10);
     }
     return 0;
 }
@@ -203,8 +203,8 @@ uint32_t get_tag_integer(TiffDirectory *dir, uint16_t tag, uint32_t default_valu
         return default_value;
     // A single value stands at the start of the value field.
     if (type == TYPE_BYTE)
-        return static_cast<uint32_t>(std::getc(dir->stream)) & 0xFF;
-    return type == TYPE_SHORT ? dir->read_u16(dir->stream) : dir->read_u32(dir->stream);
+        return static_cast<uint32_t>(std::getc(dir->file->stream)) & 0xFF;
+    return type == TYPE_SHORT ? dir->read_u16(dir->file->stream) : dir->read_u32(dir->file->stream);
 }
 
 namespace {
@@ -231,10 +231,10 @@ int find_tag_table(TiffDirectory *dir, uint16_t tag, uint64_t count, StripTable 
     if (count > value_field_bytes(dir) / value_bytes)
         table->values_at = read_wide(dir);
     else
-        table->values_at = static_cast<uint64_t>(std::ftell(dir->stream));
+        table->values_at = static_cast<uint64_t>(std::ftell(dir->file->stream));
     // The whole table, though it is read a window at a time. A count that
     // large is beyond any file.
-    if (count > dir->file_size)
+    if (count > dir->file->size)
         return 3;
     return in_file(dir, table->values_at, count * value_bytes) ? 0 : 3;
 }
@@ -246,12 +246,12 @@ uint64_t strip_table_entry(TiffDirectory *dir, StripTable *table, uint64_t index
         uint64_t wanted = table->count - index < table->capacity ? table->count - index : table->capacity;
         table->first = index;
         table->filled = 0;
-        seek_file(dir->stream, table->values_at + value_bytes * index);
+        seek_file(dir->file->stream, table->values_at + value_bytes * index);
         // Past the end of the file every further value reads as all ones.
-        while (table->filled < wanted && !std::feof(dir->stream)) {
-            uint64_t value = value_bytes == 2   ? dir->read_u16(dir->stream)
-                             : value_bytes == 4 ? dir->read_u32(dir->stream)
-                                                : dir->read_u64(dir->stream);
+        while (table->filled < wanted && !std::feof(dir->file->stream)) {
+            uint64_t value = value_bytes == 2   ? dir->read_u16(dir->file->stream)
+                             : value_bytes == 4 ? dir->read_u32(dir->file->stream)
+                                                : dir->read_u64(dir->file->stream);
             table->window[table->filled++] = value;
         }
         while (table->filled < wanted)

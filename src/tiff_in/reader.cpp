@@ -1,7 +1,6 @@
-// The TIFF reader: header and tag checks, the strip layout, and the row loop
-// with sample unpacking, byte swapping and undoing horizontal differencing.
-// The strip decoders, one file each, are chosen from the table below by the
-// Compression tag.
+// The rows of a page: segments (strips, or bands of tiles) begun and ended
+// in one place, decoded bytes unpacked into samples by the table below, and
+// horizontal differencing undone; then the calls of tiff_in.h.
 #include <cstring>
 #include <new>
 
@@ -9,334 +8,33 @@
 
 namespace {
 
-const struct {
-    uint16_t compression;
-    const StripDecoder *decoder;
-} decoders[] = {
-    {COMPRESSION_NONE, &uncompressed_decoder},
-    {COMPRESSION_LZW, &lzw_decoder},
-    {COMPRESSION_PACKBITS, &packbits_decoder},
-    {COMPRESSION_DEFLATE, &deflate_decoder},
-    {COMPRESSION_OLD_DEFLATE, &deflate_decoder},
-};
+// ---- Unpacking ----
 
-// Strip table entries read from the file at once.
-constexpr uint32_t TABLE_WINDOW = 1024;
-
-// Header: byte-order mark twice, then 42 and the first IFD's offset, or for
-// a BigTIFF 43, the offset size 8, 0 and the first IFD's 8-byte offset.
-Message read_header(TiffInput *in)
+// Sample x takes bytes at or below x * bits / 8 and is stored at byte 2x:
+// unpacking from the last sample to the first overwrites no byte before
+// it is read.
+void unpack_8(const uint8_t *bytes, uint16_t *samples, uint32_t count, uint32_t)
 {
-    TiffDirectory *dir = &in->reader->directory;
-    int mark = std::getc(dir->stream);
-    bool little_endian = mark == 0x49;
-    if (mark != 0x49 && mark != 0x4D)
-        return MSG_BAD_MAGIC;
-    if (std::getc(dir->stream) != mark)
-        return MSG_BAD_MAGIC;
-    dir->read_u16 = little_endian ? read_u16_le : read_u16_be;
-    dir->read_u32 = little_endian ? read_u32_le : read_u32_be;
-    dir->read_u64 = little_endian ? read_u64_le : read_u64_be;
-    uint32_t version = dir->read_u16(dir->stream);
-    dir->big = version == 43;
-    if (version != 42 && !(dir->big && dir->read_u16(dir->stream) == 8 && dir->read_u16(dir->stream) == 0))
-        return MSG_BAD_MAGIC;
-    dir->ifd = read_wide(dir);
-    // 16-bit samples are taken from the row's bytes in the host's order,
-    // then swapped where the file's order is the other one.
-    in->reader->swap_bytes = little_endian == host_is_big_endian();
-    return MSG_NONE;
+    for (uint32_t x = count; x-- > 0;)
+        samples[x] = bytes[x];
 }
 
-// The image's tags, checked in a fixed order: the first check that fails
-// decides the message.
-Message read_image_tags(TiffInput *in)
+void unpack_16(const uint8_t *bytes, uint16_t *samples, uint32_t count, uint32_t)
 {
-    TiffReader *r = in->reader;
-    TiffDirectory *dir = &r->directory;
-    in->width = get_tag_integer(dir, TAG_IMAGE_WIDTH, 0);
-    if (in->width == 0)
-        return MSG_NO_PRIMARY_ATTRIBUTE;
-    in->height = get_tag_integer(dir, TAG_IMAGE_LENGTH, 0);
-    if (in->height == 0)
-        return MSG_NO_PRIMARY_ATTRIBUTE;
-    uint32_t photometric = get_tag_integer(dir, TAG_PHOTOMETRIC, 65535);
-    if (photometric == 65535)
-        return MSG_NO_PRIMARY_ATTRIBUTE;
-    if (((in->width | in->height) & 0x80000000u) != 0)
-        return MSG_TOO_LARGE_SIZE;
-    if (photometric != 0 && photometric != 1 && photometric != 3 && photometric != 4)
-        return MSG_BAD_PHOTOMETRIC;
-    uint32_t samples = get_tag_integer(dir, TAG_SAMPLES_PER_PIXEL, 1);
-    if (samples > 1 || (samples == 0 && !ACCEPT_NO_SAMPLES_PER_PIXEL))
-        return MSG_TOO_MANY_SAMPLES;
-    // The lookup takes a single value; an array of one per sample reads as
-    // missing, where the strict reading takes it for several samples.
-    if (!ACCEPT_BITS_PER_SAMPLE_ARRAY_AS_MISSING && find_tag(dir, TAG_BITS_PER_SAMPLE) != 0 &&
-        dir->read_u32(dir->stream) != 1)
-        return MSG_TOO_MANY_SAMPLES;
-    in->bits = get_tag_integer(dir, TAG_BITS_PER_SAMPLE, 1);
-    if (in->bits > 16)
-        return MSG_TOO_MANY_BITS;
-    uint32_t planar = get_tag_integer(dir, TAG_PLANAR_CONFIGURATION, 1);
-    if (planar != 1 && !(planar == 2 && ACCEPT_PLANAR_2_WITH_ONE_SAMPLE))
-        return MSG_BAD_PLANAR;
-    uint32_t fill_order = get_tag_integer(dir, TAG_FILL_ORDER, 1);
-    if (fill_order != 1 && fill_order != 2)
-        return MSG_BAD_FILL_ORDER;
-    r->source.reverse_bits = fill_order == 2;
-    uint32_t compression = get_tag_integer(dir, TAG_COMPRESSION, COMPRESSION_NONE);
-    for (const auto &d : decoders)
-        if (d.compression == compression)
-            r->decoder = d.decoder;
-    if (r->decoder == nullptr)
-        return MSG_UNKNOWN_COMPRESSION;
-    uint32_t predictor = get_tag_integer(dir, TAG_PREDICTOR, 1);
-    bool differencing = predictor == 2 && (ACCEPT_PREDICTOR_AT_ANY_DEPTH || in->bits == 8 || in->bits == 16);
-    if (predictor != 1 && !differencing)
-        return MSG_UNKNOWN_PREDICTOR;
-    r->difference_mask = differencing ? static_cast<uint16_t>((1u << in->bits) - 1) : 0;
-    r->bytes_per_row = static_cast<size_t>((uint64_t{in->width} * in->bits + 7) / 8);
-    return MSG_NONE;
+    if (bytes != reinterpret_cast<const uint8_t *>(samples))
+        std::memcpy(samples, bytes, size_t{count} * 2);
 }
 
-Message read_description(TiffInput *in)
+void unpack_16_swapped(const uint8_t *bytes, uint16_t *samples, uint32_t count, uint32_t bits)
 {
-    TiffDirectory *dir = &in->reader->directory;
-    if (find_tag(dir, TAG_IMAGE_DESCRIPTION) != TYPE_ASCII)
-        return MSG_NONE;
-    uint64_t count = read_wide(dir);
-    if (count > value_field_bytes(dir)) {
-        uint64_t offset = read_wide(dir);
-        if (!in_file(dir, offset, count))
-            return MSG_END_OF_FILE;
-        seek_file(dir->stream, offset);
-    }
-    if (count >= SIZE_MAX)
-        return MSG_DESCRIPTION_MEMORY;
-    in->description = static_cast<char *>(allocate_zeroed(static_cast<size_t>(count) + 1, 1));
-    if (in->description == nullptr)
-        return MSG_DESCRIPTION_MEMORY;
-    size_t got = std::fread(in->description, 1, static_cast<size_t>(count), dir->stream);
-    (void)got;
-    return MSG_NONE;
+    unpack_16(bytes, samples, count, bits);
+    for (uint32_t x = 0; x < count; ++x)
+        samples[x] = static_cast<uint16_t>((samples[x] >> 8) | (samples[x] << 8));
 }
 
-// One block for the row (width samples, whose front also takes the row's
-// decoded bytes), the read-ahead and the decoder's state. Rows of 0 bits
-// take no decoded bytes: their row of zeros waits for the first row read.
-Message allocate_buffers(TiffInput *in)
+// A bit stream, most significant bit of each byte first.
+void unpack_bit_stream(const uint8_t *bytes, uint16_t *samples, uint32_t count, uint32_t bits)
 {
-    TiffReader *r = in->reader;
-    size_t codec_bytes = (r->decoder->state_bytes + 15) / 16 * 16;
-    if (in->width > (SIZE_MAX - AHEAD_BYTES - codec_bytes - ROW_SLACK) / 2 - 16)
-        return MSG_CELL_MEMORY;
-    size_t row_bytes = in->bits == 0 ? 0 : (size_t{in->width} * 2 + 15) / 16 * 16 + ROW_SLACK;
-    size_t size = row_bytes + AHEAD_BYTES + codec_bytes;
-    if (size > r->buffers_size) {
-        release_memory(r->buffers);
-        r->buffers = allocate_array(size, 1);
-        r->buffers_size = r->buffers != nullptr ? size : 0;
-        if (r->buffers == nullptr)
-            return MSG_CELL_MEMORY;
-    }
-    auto block = static_cast<uint8_t *>(r->buffers);
-    in->row = row_bytes != 0 ? reinterpret_cast<uint16_t *>(block) : nullptr;
-    r->source.ahead = block + row_bytes;
-    r->source.next = r->source.end = r->source.ahead;
-    r->codec = codec_bytes != 0 ? block + row_bytes + AHEAD_BYTES : nullptr;
-    return MSG_NONE;
-}
-
-Message locate_strip_table(TiffReader *r, StripTable *table, uint16_t tag, uint64_t strip_count,
-                           Message no_memory, Message missing, Message bad_count)
-{
-    table->capacity = strip_count < TABLE_WINDOW ? static_cast<uint32_t>(strip_count) : TABLE_WINDOW;
-    table->window = static_cast<uint64_t *>(allocate_array(table->capacity, sizeof(uint64_t)));
-    if (table->window == nullptr)
-        return no_memory;
-    switch (find_tag_table(&r->directory, tag, strip_count, table)) {
-    case 1: return missing;
-    case 2: return bad_count;
-    case 3: return MSG_END_OF_FILE;
-    }
-    return MSG_NONE;
-}
-
-// A tiled page: tiles of a multiple of 16 samples each way, one table
-// entry a tile, row of tiles after row of tiles. The band holds a row of
-// tiles' rows inside the image: at most min(tile_length, height) rows of
-// the image's width, and no padding.
-Message read_tile_layout(TiffInput *in)
-{
-    TiffReader *r = in->reader;
-    StripLayout *strips = &r->strips;
-    strips->tile_width = get_tag_integer(&r->directory, TAG_TILE_WIDTH, 0);
-    strips->rows_per_strip = get_tag_integer(&r->directory, TAG_TILE_LENGTH, 0);
-    if (strips->tile_width == 0 || strips->tile_width % 16 != 0 || strips->rows_per_strip == 0 ||
-        strips->rows_per_strip % 16 != 0)
-        return MSG_BAD_TILE_SIZE;
-    strips->tiles_across = (in->width - 1) / strips->tile_width + 1;
-    uint64_t tiles = uint64_t{strips->tiles_across} * ((in->height - 1) / strips->rows_per_strip + 1);
-    Message failure = locate_strip_table(r, &strips->offsets, TAG_TILE_OFFSETS, tiles, MSG_TILE_OFFSET_MEMORY,
-                                         MSG_TILE_OFFSET_NOT_FOUND, MSG_TILE_OFFSET_COUNT);
-    if (failure == MSG_NONE)
-        failure = locate_strip_table(r, &strips->byte_counts, TAG_TILE_BYTE_COUNTS, tiles,
-                                     MSG_TILE_BYTE_COUNT_MEMORY, MSG_TILE_BYTE_COUNT_NOT_FOUND,
-                                     MSG_TILE_BYTE_COUNT_COUNT);
-    if (failure != MSG_NONE)
-        return failure;
-    strips->tile_row_bytes = (uint64_t{strips->tile_width} * in->bits + 7) / 8;
-    // A tile's bytes must be countable.
-    if (strips->tile_row_bytes > UINT64_MAX / strips->rows_per_strip)
-        return MSG_BAD_TILE_SIZE;
-    uint32_t band_rows = strips->rows_per_strip < in->height ? strips->rows_per_strip : in->height;
-    // r->bytes_per_row plus a byte of a partial sample at each tile's end.
-    uint64_t band_row_bytes = r->bytes_per_row + strips->tiles_across;
-    if (band_row_bytes > (SIZE_MAX - ROW_SLACK) / band_rows)
-        return MSG_CELL_MEMORY;
-    strips->band = static_cast<uint8_t *>(allocate_array(band_row_bytes * band_rows + ROW_SLACK, 1));
-    return strips->band != nullptr ? MSG_NONE : MSG_CELL_MEMORY;
-}
-
-Message read_strip_layout(TiffInput *in)
-{
-    StripLayout *strips = &in->reader->strips;
-    if (find_tag(&in->reader->directory, TAG_TILE_WIDTH) != 0)
-        return read_tile_layout(in);
-    strips->rows_per_strip = get_tag_integer(&in->reader->directory, TAG_ROWS_PER_STRIP, in->height);
-    if (strips->rows_per_strip == 0)
-        return MSG_BAD_ROWS_PER_STRIP;
-    uint32_t strip_count = (in->height - 1) / strips->rows_per_strip + 1;
-    Message failure = locate_strip_table(in->reader, &strips->offsets, TAG_STRIP_OFFSETS, strip_count,
-                                         MSG_STRIP_OFFSET_MEMORY, MSG_STRIP_OFFSET_NOT_FOUND,
-                                         MSG_STRIP_OFFSET_COUNT);
-    if (failure != MSG_NONE)
-        return failure;
-    return locate_strip_table(in->reader, &strips->byte_counts, TAG_STRIP_BYTE_COUNTS, strip_count,
-                              MSG_BYTE_COUNT_MEMORY, MSG_BYTE_COUNT_NOT_FOUND, MSG_BYTE_COUNT_COUNT);
-}
-
-// The rows of the strip or band that the row about to be read opens.
-uint32_t rows_of_next_block(const TiffInput *in)
-{
-    uint32_t rows = in->height - in->reader->next_row;
-    return rows < in->reader->strips.rows_per_strip ? rows : in->reader->strips.rows_per_strip;
-}
-
-// The samples of tile column t inside the image, and the bytes of each of
-// its rows that they take.
-uint32_t tile_samples(const TiffInput *in, uint32_t t)
-{
-    uint32_t x = t * in->reader->strips.tile_width;
-    return in->width - x < in->reader->strips.tile_width ? in->width - x : in->reader->strips.tile_width;
-}
-
-size_t tile_kept_bytes(const TiffInput *in, uint32_t t)
-{
-    return static_cast<size_t>((uint64_t{tile_samples(in, t)} * in->bits + 7) / 8);
-}
-
-// Positions the source at the next strip or tile and begins decoding it.
-Message begin_next_strip(TiffReader *r)
-{
-    StripLayout *strips = &r->strips;
-    uint64_t offset = strip_table_entry(&r->directory, &strips->offsets, strips->next);
-    uint64_t byte_count = strip_table_entry(&r->directory, &strips->byte_counts, strips->next);
-    ++strips->next;
-    begin_strip_source(&r->source, offset, byte_count);
-    return r->decoder->begin_strip(&r->source, r->codec);
-}
-
-// Begins the next strip when the row about to be read opens one: the one
-// place where strips begin.
-Message begin_strip_if_due(TiffInput *in)
-{
-    TiffReader *r = in->reader;
-    StripLayout *strips = &r->strips;
-    if (strips->rows_left != 0)
-        return MSG_NONE;
-    strips->rows_left = rows_of_next_block(in);
-    return begin_next_strip(r);
-}
-
-// Counts `rows` rows of the current strip as read, and ends the strip after
-// its last: the one place where strips end.
-Message finish_strip_rows(TiffInput *in, uint32_t rows)
-{
-    TiffReader *r = in->reader;
-    r->next_row += rows;
-    r->strips.rows_left -= rows;
-    return r->strips.rows_left == 0 ? r->decoder->end_strip(&r->source, r->codec) : MSG_NONE;
-}
-
-// Decodes `count` bytes of the current strip that are not kept, in pieces
-// the row's memory holds.
-Message drop_bytes(TiffInput *in, uint64_t count)
-{
-    TiffReader *r = in->reader;
-    auto scratch = reinterpret_cast<uint8_t *>(in->row);
-    size_t scratch_bytes = size_t{in->width} * 2;
-    Message failure = MSG_NONE;
-    while (failure == MSG_NONE && count != 0) {
-        size_t n = count < scratch_bytes ? static_cast<size_t>(count) : scratch_bytes;
-        failure = r->decoder->next_bytes(&r->source, r->codec, scratch, n);
-        count -= n;
-    }
-    return failure;
-}
-
-// Decodes the band that the row about to be read opens: every tile across,
-// whole, in the order the file lists them. Each tile's rows inside the
-// image are kept in the band, tile after tile, and the rest dropped: the
-// right edge's padding columns and the bottom edge's padding rows.
-Message decode_band(TiffInput *in)
-{
-    TiffReader *r = in->reader;
-    StripLayout *strips = &r->strips;
-    strips->rows_left = rows_of_next_block(in);
-    uint8_t *dst = strips->band;
-    for (uint32_t t = 0; t < strips->tiles_across; ++t) {
-        size_t kept = tile_kept_bytes(in, t);
-        Message failure = begin_next_strip(r);
-        if (failure == MSG_NONE && kept == strips->tile_row_bytes && kept != 0)
-            failure = r->decoder->next_bytes(&r->source, r->codec, dst, kept * strips->rows_left);
-        for (uint32_t y = 0; failure == MSG_NONE && kept != strips->tile_row_bytes && y < strips->rows_left; ++y) {
-            failure = r->decoder->next_bytes(&r->source, r->codec, dst + y * kept, kept);
-            if (failure == MSG_NONE)
-                failure = drop_bytes(in, strips->tile_row_bytes - kept);
-        }
-        if (failure == MSG_NONE)
-            failure = drop_bytes(in, uint64_t{strips->rows_per_strip - strips->rows_left} * strips->tile_row_bytes);
-        if (failure == MSG_NONE)
-            failure = r->decoder->end_strip(&r->source, r->codec);
-        if (failure != MSG_NONE)
-            return failure;
-        dst += kept * strips->rows_left;
-    }
-    return MSG_NONE;
-}
-
-// Turns decoded bytes into `count` samples; in place where `bytes` is the
-// samples' own memory. Depths below 16 are unpacked from the last sample to
-// the first, so that no byte is overwritten before it is read: sample x
-// takes bytes at or below x * bits / 8 and is stored at byte 2x.
-void unpack_samples(const uint8_t *bytes, uint16_t *samples, uint32_t count, uint32_t bits, bool swap_bytes)
-{
-    if (bits == 16) {
-        if (bytes != reinterpret_cast<const uint8_t *>(samples))
-            std::memcpy(samples, bytes, size_t{count} * 2);
-        if (swap_bytes)
-            for (uint32_t x = 0; x < count; ++x)
-                samples[x] = static_cast<uint16_t>((samples[x] >> 8) | (samples[x] << 8));
-        return;
-    }
-    if (bits == 8) {
-        for (uint32_t x = count; x-- > 0;)
-            samples[x] = bytes[x];
-        return;
-    }
-    // Bit stream, most significant bit of each byte first.
     for (uint32_t x = count; x-- > 0;) {
         uint64_t first_bit = uint64_t{x} * bits;
         uint32_t value = 0;
@@ -348,6 +46,24 @@ void unpack_samples(const uint8_t *bytes, uint16_t *samples, uint32_t count, uin
     }
 }
 
+// An entry a depth, for samples in the host's byte order and in the other;
+// a depth not listed is a bit stream, in which byte order plays no part.
+const struct {
+    uint32_t bits;
+    UnpackRow host_order, other_order;
+} unpackers[] = {
+    {8, unpack_8, unpack_8},
+    {16, unpack_16, unpack_16_swapped},
+};
+
+UnpackRow choose_unpack(uint32_t bits, bool swap_bytes)
+{
+    for (const auto &u : unpackers)
+        if (u.bits == bits)
+            return swap_bytes ? u.other_order : u.host_order;
+    return unpack_bit_stream;
+}
+
 // Each sample was stored as its difference from the one on its left.
 void undo_differencing(uint16_t *row, uint32_t width, uint16_t mask)
 {
@@ -356,123 +72,187 @@ void undo_differencing(uint16_t *row, uint32_t width, uint16_t mask)
         row[x] = previous = static_cast<uint16_t>((row[x] + previous) & mask);
 }
 
-// The row from the band, tile after tile; differencing restarts at each
-// tile's left edge.
-Message read_tiled_row(TiffInput *in)
+void unpack_row(const TiffReader *r, const uint8_t *bytes, uint16_t *samples, uint32_t count)
 {
-    TiffReader *r = in->reader;
-    StripLayout *strips = &r->strips;
-    if (strips->rows_left == 0) {
-        Message failure = decode_band(in);
-        if (failure != MSG_NONE)
-            return failure;
-    }
-    uint32_t y = r->next_row % strips->rows_per_strip;
-    uint32_t band_rows = y + strips->rows_left;
-    const uint8_t *tile = strips->band;
-    for (uint32_t t = 0, x = 0; t < strips->tiles_across; ++t, x += strips->tile_width) {
-        uint32_t samples = tile_samples(in, t);
-        size_t kept = tile_kept_bytes(in, t);
-        unpack_samples(tile + y * kept, in->row + x, samples, in->bits, r->swap_bytes);
-        if (r->difference_mask != 0)
-            undo_differencing(in->row + x, samples, r->difference_mask);
-        tile += kept * band_rows;
-    }
-    ++r->next_row;
-    --strips->rows_left;
-    return MSG_NONE;
-}
-
-Message read_row(TiffInput *in)
-{
-    TiffReader *r = in->reader;
-    if (r->bytes_per_row == 0) {
-        // Checked when opened; every sample is 0.
-        if (in->row == nullptr)
-            in->row = r->zero_row = static_cast<uint16_t *>(allocate_zeroed(in->width, 2));
-        if (in->row == nullptr)
-            return MSG_CELL_MEMORY;
-        ++r->next_row;
-        return MSG_NONE;
-    }
-    if (r->strips.tile_width != 0)
-        return read_tiled_row(in);
-    Message failure = begin_strip_if_due(in);
-    if (failure == MSG_NONE)
-        failure = r->decoder->next_bytes(&r->source, r->codec, reinterpret_cast<uint8_t *>(in->row), r->bytes_per_row);
-    if (failure == MSG_NONE)
-        failure = finish_strip_rows(in, 1);
-    if (failure != MSG_NONE)
-        return failure;
-    unpack_samples(reinterpret_cast<const uint8_t *>(in->row), in->row, in->width, in->bits, r->swap_bytes);
+    r->unpack(bytes, samples, count, r->page.bits);
     if (r->difference_mask != 0)
-        undo_differencing(in->row, in->width, r->difference_mask);
-    return MSG_NONE;
+        undo_differencing(samples, count, r->difference_mask);
 }
 
-// Decodes and checks the strips or tiles from the next row on, without
-// unpacking their samples: each strip's rows left in one go, as far as the
-// row buffer holds them at a time.
-Message check_strips(TiffInput *in)
+// ---- Segments ----
+
+// Positions the source at the next strip or tile and begins decoding it.
+Message begin_next_block(TiffReader *r)
 {
-    TiffReader *r = in->reader;
-    StripLayout *strips = &r->strips;
-    while (r->next_row < in->height) {
-        Message failure = MSG_NONE;
-        if (strips->tile_width != 0) {
-            if (strips->rows_left == 0)
-                failure = decode_band(in);
-            r->next_row += strips->rows_left;
-            strips->rows_left = 0;
-        } else {
-            failure = begin_strip_if_due(in);
-            if (failure == MSG_NONE)
-                failure = drop_bytes(in, uint64_t{strips->rows_left} * r->bytes_per_row);
-            if (failure == MSG_NONE)
-                failure = finish_strip_rows(in, strips->rows_left);
-        }
-        if (failure != MSG_NONE)
-            return failure;
-    }
-    return MSG_NONE;
+    uint64_t offset = strip_table_entry(&r->directory, &r->offsets, r->cursor.next_block);
+    uint64_t byte_count = strip_table_entry(&r->directory, &r->byte_counts, r->cursor.next_block);
+    ++r->cursor.next_block;
+    begin_strip_source(&r->source, offset, byte_count);
+    return r->decoder->begin_strip(&r->source, r->codec);
 }
 
-// The page whose directory is in->reader->directory.ifd.
-Message open_page(TiffInput *in)
+// Decodes `count` bytes of the current strip or tile that no row keeps, a
+// scratch at a time.
+Message drop_bytes(TiffReader *r, uint64_t count)
 {
-    Message failure = check_directory_in_file(&in->reader->directory);
-    if (failure == MSG_NONE)
-        failure = read_image_tags(in);
-    if (failure == MSG_NONE)
-        failure = read_description(in);
-    if (failure == MSG_NONE)
-        failure = allocate_buffers(in);
-    if (failure == MSG_NONE)
-        failure = read_strip_layout(in);
-    // Rows of 0 bits take no decoded bytes, so checking every strip costs no
-    // more than their count: done at once, so that a tiny file declaring a
-    // huge image is refused before anything is computed or stored for it.
-    if (failure == MSG_NONE && in->reader->bytes_per_row == 0) {
-        failure = check_strips(in);
-        in->reader->next_row = 0;
+    Message failure = MSG_NONE;
+    while (failure == MSG_NONE && count != 0) {
+        size_t n = count < DROP_BYTES ? static_cast<size_t>(count) : DROP_BYTES;
+        failure = r->decoder->next_bytes(&r->source, r->codec, r->scratch, n);
+        count -= n;
     }
     return failure;
 }
 
-// Releases what a page holds but the buffers, which the next may use.
-void close_page(TiffInput *in)
+// The samples of tile column t inside the image, and the bytes of each of
+// its rows that they take.
+uint32_t tile_samples(const PageGeometry &page, uint32_t t)
+{
+    uint32_t x = t * page.tile_width;
+    return page.width - x < page.tile_width ? page.width - x : page.tile_width;
+}
+
+size_t tile_kept_bytes(const PageGeometry &page, uint32_t t)
+{
+    return static_cast<size_t>((uint64_t{tile_samples(page, t)} * page.bits + 7) / 8);
+}
+
+// Decodes the band of cursor.rows_left rows: every tile across, whole, in
+// the order the file lists them. Each tile's rows inside the image are kept
+// in the band, tile after tile, and the rest dropped: the right edge's
+// padding columns and the bottom edge's padding rows.
+Message decode_band(TiffReader *r)
+{
+    const PageGeometry &page = r->page;
+    uint32_t rows = r->cursor.rows_left;
+    uint8_t *dst = r->band;
+    for (uint32_t t = 0; t < page.tiles_across; ++t) {
+        size_t kept = tile_kept_bytes(page, t);
+        Message failure = begin_next_block(r);
+        if (failure == MSG_NONE && kept == page.tile_row_bytes && kept != 0)
+            failure = r->decoder->next_bytes(&r->source, r->codec, dst, kept * rows);
+        for (uint32_t y = 0; failure == MSG_NONE && kept != page.tile_row_bytes && y < rows; ++y) {
+            failure = r->decoder->next_bytes(&r->source, r->codec, dst + y * kept, kept);
+            if (failure == MSG_NONE)
+                failure = drop_bytes(r, page.tile_row_bytes - kept);
+        }
+        if (failure == MSG_NONE)
+            failure = drop_bytes(r, uint64_t{page.segment_rows - rows} * page.tile_row_bytes);
+        if (failure == MSG_NONE)
+            failure = r->decoder->end_strip(&r->source, r->codec);
+        if (failure != MSG_NONE)
+            return failure;
+        dst += kept * rows;
+    }
+    return MSG_NONE;
+}
+
+// Opens the segment that the next row begins, when none is open: the one
+// place where segments begin. A strip is begun; a band is decoded whole,
+// its tiles begun and ended.
+Message begin_segment_if_due(TiffReader *r)
+{
+    if (r->cursor.rows_left != 0)
+        return MSG_NONE;
+    uint32_t rows = r->page.height - r->cursor.row;
+    r->cursor.rows_left = rows < r->page.segment_rows ? rows : r->page.segment_rows;
+    return r->page.tile_width != 0 ? decode_band(r) : begin_next_block(r);
+}
+
+// Counts `rows` rows of the open segment as read, and ends a strip after
+// its last: the one place where segments end.
+Message finish_rows(TiffReader *r, uint32_t rows)
+{
+    r->cursor.row += rows;
+    r->cursor.rows_left -= rows;
+    if (r->cursor.rows_left != 0 || r->page.tile_width != 0)
+        return MSG_NONE;
+    return r->decoder->end_strip(&r->source, r->codec);
+}
+
+// The row from the band, tile after tile; differencing restarts at each
+// tile's left edge.
+void unpack_band_row(TiffReader *r)
+{
+    const PageGeometry &page = r->page;
+    uint32_t y = r->cursor.row % page.segment_rows;
+    uint32_t band_rows = y + r->cursor.rows_left;
+    const uint8_t *tile = r->band;
+    for (uint32_t t = 0, x = 0; t < page.tiles_across; ++t, x += page.tile_width) {
+        size_t kept = tile_kept_bytes(page, t);
+        unpack_row(r, tile + y * kept, r->row + x, tile_samples(page, t));
+        tile += kept * band_rows;
+    }
+}
+
+Message read_row(TiffReader *r)
+{
+    if (r->page.bytes_per_row == 0) {
+        // Checked when opened; every sample is 0.
+        if (r->row == nullptr)
+            r->row = r->zero_row = static_cast<uint16_t *>(allocate_zeroed(r->page.width, 2));
+        if (r->row == nullptr)
+            return MSG_CELL_MEMORY;
+        ++r->cursor.row;
+        return MSG_NONE;
+    }
+    auto bytes = reinterpret_cast<uint8_t *>(r->row);
+    Message failure = begin_segment_if_due(r);
+    if (failure == MSG_NONE && r->page.tile_width == 0)
+        failure = r->decoder->next_bytes(&r->source, r->codec, bytes, r->page.bytes_per_row);
+    if (failure != MSG_NONE)
+        return failure;
+    if (r->page.tile_width != 0)
+        unpack_band_row(r);
+    else
+        unpack_row(r, bytes, r->row, r->page.width);
+    return finish_rows(r, 1);
+}
+
+// Decodes and checks the strips or tiles from the next row on, without
+// unpacking their samples: each segment's rows left in one go.
+Message check_segments(TiffReader *r)
+{
+    while (r->cursor.row < r->page.height) {
+        Message failure = begin_segment_if_due(r);
+        if (failure == MSG_NONE && r->page.tile_width == 0)
+            failure = drop_bytes(r, uint64_t{r->cursor.rows_left} * r->page.bytes_per_row);
+        if (failure == MSG_NONE)
+            failure = finish_rows(r, r->cursor.rows_left);
+        if (failure != MSG_NONE)
+            return failure;
+    }
+    return MSG_NONE;
+}
+
+// ---- The input ----
+
+// The page whose directory is in->reader->directory.ifd.
+Message open_page(TiffInput *in)
 {
     TiffReader *r = in->reader;
-    release_memory(r->zero_row);
-    release_memory(r->strips.offsets.window);
-    release_memory(r->strips.byte_counts.window);
-    release_memory(r->strips.band);
+    Message failure = read_page(r, &in->description);
+    in->width = r->page.width;
+    in->height = r->page.height;
+    in->bits = r->page.bits;
+    in->row = r->row;
+    if (failure != MSG_NONE)
+        return failure;
+    r->unpack = choose_unpack(r->page.bits, r->swap_bytes);
+    // Rows of 0 bits take no decoded bytes, so checking every strip costs no
+    // more than their count: done at once, so that a tiny file declaring a
+    // huge image is refused before anything is computed or stored for it.
+    if (r->page.bytes_per_row == 0) {
+        failure = check_segments(r);
+        r->cursor = RowCursor{};
+    }
+    return failure;
+}
+
+void close_page(TiffInput *in)
+{
+    release_page(in->reader);
     release_memory(in->description);
-    r->zero_row = nullptr;
-    r->strips = StripLayout{};
-    r->decoder = nullptr;
-    r->codec = nullptr;
-    r->next_row = 0;
     in->description = nullptr;
     in->row = nullptr;
     in->width = in->height = in->bits = 0;
@@ -489,29 +269,17 @@ Message open_reader(TiffInput *in, const char *path)
         return MSG_CELL_MEMORY;
     }
     in->reader = new (state) TiffReader{};
-    TiffDirectory *dir = &in->reader->directory;
-    dir->stream = in->reader->source.stream = stream;
-    dir->file_size = in->reader->source.file_size = stream_size(stream);
+    in->reader->file.stream = stream;
     in->page = 1;
-    Message failure = read_header(in);
-    if (failure != MSG_NONE)
-        return failure;
-    // Count the pages: the first directory always, then those that are pages.
-    uint32_t directories = chain_length(dir, dir->ifd);
-    in->pages = 1;
-    uint64_t ifd = dir->ifd;
-    for (uint32_t i = 1; i < directories; ++i) {
-        ifd = next_directory(dir, ifd);
-        in->pages += is_page(dir, ifd);
-    }
-    return open_page(in);
+    Message failure = open_file(in->reader, &in->pages);
+    return failure != MSG_NONE ? failure : open_page(in);
 }
 
 void release_reader(TiffInput *in)
 {
     if (in->reader != nullptr) {
         close_page(in);
-        std::fclose(in->reader->directory.stream);
+        std::fclose(in->reader->file.stream);
         release_memory(in->reader->buffers);
         release_memory(in->reader);
     }
@@ -546,25 +314,24 @@ Message next_tiff_page(TiffInput *in)
 
 Message rewind_tiff_page(TiffInput *in)
 {
-    if (in->failure == MSG_NONE) {
-        in->reader->next_row = 0;
-        in->reader->strips.next = 0;
-        in->reader->strips.rows_left = 0;
-    }
+    if (in->failure == MSG_NONE)
+        in->reader->cursor = RowCursor{};
     return in->failure;
 }
 
 Message read_tiff_row(TiffInput *in)
 {
     if (in->failure == MSG_NONE)
-        in->failure = read_row(in);
+        in->failure = read_row(in->reader);
+    if (in->failure == MSG_NONE)
+        in->row = in->reader->row;
     return in->failure;
 }
 
 Message skip_tiff_rows(TiffInput *in)
 {
-    if (in->failure == MSG_NONE && in->reader->bytes_per_row != 0)
-        in->failure = check_strips(in);
+    if (in->failure == MSG_NONE && in->reader->page.bytes_per_row != 0)
+        in->failure = check_segments(in->reader);
     return in->failure;
 }
 

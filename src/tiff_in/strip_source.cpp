@@ -2,7 +2,7 @@
 // blocks and mapped by the fill order before a decoder sees them.
 #include <algorithm>
 
-#include "tiff_in/reader.h"
+#include "tiff_in/strip_source.h"
 
 namespace {
 
@@ -30,7 +30,7 @@ constexpr BitReversal bit_reversal = make_bit_reversal();
 size_t read_stored(StripSource *source, uint8_t *dst, size_t n)
 {
     size_t want = n < source->budget ? n : static_cast<size_t>(source->budget);
-    size_t got = want == 0 ? 0 : std::fread(dst, 1, want, source->stream);
+    size_t got = want == 0 ? 0 : std::fread(dst, 1, want, source->file->stream);
     source->budget -= got;
     if (source->reverse_bits)
         for (size_t i = 0; i < got; ++i)
@@ -67,7 +67,7 @@ void begin_strip_source(StripSource *source, uint64_t offset, uint64_t byte_coun
 {
     // Beyond the end, reads fail as at the end; seeking there would take
     // steps without bound.
-    seek_file(source->stream, offset < source->file_size ? offset : source->file_size);
+    seek_file(source->file->stream, offset < source->file->size ? offset : source->file->size);
     source->next = source->end = source->ahead;
     source->budget = byte_count;
 }

@@ -1,10 +1,11 @@
 // Reading single-channel TIFF images row by row, page by page: one sample
-// per pixel, 0 to 16 bits per sample, in strips, either byte order,
-// uncompressed, LZW or PackBits, with or without horizontal differencing.
-// Every sample comes out as an unsigned 16-bit value. The pages of a file
-// are the images of its main directory chain, the first always and then
-// every one that is not a reduced-resolution image or a mask; the
-// directories' SubIFDs are not followed.
+// per pixel, 0 to 16 bits per sample, in strips or tiles, either byte order,
+// classic TIFF or BigTIFF, uncompressed, LZW, PackBits or Deflate, with or
+// without horizontal differencing, fill order 1 or 2. Every sample comes out
+// as an unsigned 16-bit value. The pages of a file are the images of its main
+// directory chain, the first always and then every one that is not a
+// reduced-resolution image or a mask; the directories' SubIFDs are not
+// followed.
 //
 // Each open input has its own TiffInput; nothing is shared between inputs.
 // Every function returns the first failure as a Message (MSG_NONE on
