@@ -25,11 +25,49 @@ constexpr int MAX_BITS = 15;
 constexpr int LITLEN_ROOT = 10;
 constexpr int DIST_ROOT = 8;
 constexpr int LENGTHS_ROOT = 7;
-// A first level, and a second level of 2^(15 - root) entries for each code
-// longer than the root (at most one per symbol).
-constexpr size_t LITLEN_ENTRIES = (size_t{1} << LITLEN_ROOT) + 288 * (size_t{1} << (MAX_BITS - LITLEN_ROOT));
-constexpr size_t DIST_ENTRIES = (size_t{1} << DIST_ROOT) + 32 * (size_t{1} << (MAX_BITS - DIST_ROOT));
-constexpr size_t LENGTHS_ENTRIES = size_t{1} << LENGTHS_ROOT;
+// Symbols a dynamic block's codes may have: HLIT and HDIST reach beyond
+// them, so they are checked before any length is read.
+constexpr int MAX_LITLEN_SYMBOLS = 286;
+constexpr int MAX_DIST_SYMBOLS = 30;
+static_assert(257 + 31 > MAX_LITLEN_SYMBOLS && 1 + 31 > MAX_DIST_SYMBOLS, "HLIT and HDIST need their checks");
+
+// The most entries a table of a complete code of `symbols` symbols takes:
+// its first level, and subtables sized one by one. A subtable of b bits
+// holds a complete code that is not complete at b - 1 bits, so it takes at
+// least b + 1 symbols; the first level's other entries take at least as
+// many codes as the binary digits of their number. Of every count of
+// subtables, the sizes that those symbols allow and that give the most
+// entries are found by dynamic programming (entries[j][c]: the most of j
+// subtables taking c symbols).
+constexpr size_t table_bound(int symbols, int root)
+{
+    constexpr int most = MAX_LITLEN_SYMBOLS;
+    long entries[2][most + 1] = {};
+    for (int c = 1; c <= symbols; ++c)
+        entries[0][c] = -1;
+    long best = 0;
+    for (int k = 1; k <= symbols && k <= (1 << root); ++k) {
+        long *now = entries[k & 1], *before = entries[(k - 1) & 1];
+        int others = 0;
+        for (int rest = (1 << root) - k; rest != 0; rest &= rest - 1)
+            ++others;
+        for (int c = 0; c <= symbols; ++c) {
+            now[c] = -1;
+            for (int b = 1; b <= MAX_BITS - root && b + 1 <= c; ++b)
+                if (before[c - b - 1] >= 0 && before[c - b - 1] + (1L << b) > now[c])
+                    now[c] = before[c - b - 1] + (1L << b);
+            if (c <= symbols - others && now[c] > best)
+                best = now[c];
+        }
+    }
+    return (size_t{1} << root) + static_cast<size_t>(best);
+}
+
+constexpr size_t LITLEN_ENTRIES = table_bound(MAX_LITLEN_SYMBOLS, LITLEN_ROOT);
+constexpr size_t DIST_ENTRIES = table_bound(MAX_DIST_SYMBOLS, DIST_ROOT);
+constexpr size_t LENGTHS_ENTRIES = size_t{1} << LENGTHS_ROOT;  // codes of at most 7 bits
+// 2504 and 576 entries; a subtable's place must fit an entry's value.
+static_assert(LITLEN_ENTRIES <= 65535 && DIST_ENTRIES <= 65535, "subtable places take 16 bits");
 
 enum Kind : uint8_t { LITERAL, LENGTH, DISTANCE, END_OF_BLOCK, SECOND_LEVEL, NO_CODE, REPEAT };
 
@@ -43,12 +81,12 @@ struct Entry {
     uint8_t extra;
 };
 
-const uint16_t length_base[29] = {3,  4,  5,  6,  7,  8,  9,  10, 11,  13,  15,  17,  19,  23, 27,
+constexpr uint16_t length_base[29] = {3,  4,  5,  6,  7,  8,  9,  10, 11,  13,  15,  17,  19,  23, 27,
                                   31, 35, 43, 51, 59, 67, 83, 99, 115, 131, 163, 195, 227, 258};
-const uint8_t length_extra[29] = {0, 0, 0, 0, 0, 0, 0, 0, 1, 1, 1, 1, 2, 2, 2, 2, 3, 3, 3, 3, 4, 4, 4, 4, 5, 5, 5, 5, 0};
-const uint16_t distance_base[30] = {1,   2,   3,   4,   5,   7,    9,    13,   17,   25,   33,   49,   65,    97,    129,
+constexpr uint8_t length_extra[29] = {0, 0, 0, 0, 0, 0, 0, 0, 1, 1, 1, 1, 2, 2, 2, 2, 3, 3, 3, 3, 4, 4, 4, 4, 5, 5, 5, 5, 0};
+constexpr uint16_t distance_base[30] = {1,   2,   3,   4,   5,   7,    9,    13,   17,   25,   33,   49,   65,    97,    129,
                                     193, 257, 385, 513, 769, 1025, 1537, 2049, 3073, 4097, 6145, 8193, 12289, 16385, 24577};
-const uint8_t distance_extra[30] = {0, 0, 0, 0, 1, 1, 2, 2, 3, 3, 4, 4, 5, 5, 6, 6, 7, 7, 8, 8, 9, 9, 10, 10, 11, 11, 12, 12, 13, 13};
+constexpr uint8_t distance_extra[30] = {0, 0, 0, 0, 1, 1, 2, 2, 3, 3, 4, 4, 5, 5, 6, 6, 7, 7, 8, 8, 9, 9, 10, 10, 11, 11, 12, 12, 13, 13};
 // The order in which a dynamic block gives the code lengths' code lengths.
 const uint8_t lengths_order[19] = {16, 17, 18, 0, 8, 7, 9, 6, 10, 5, 11, 4, 12, 3, 13, 2, 14, 1, 15};
 
@@ -71,8 +109,9 @@ struct DeflateState {
 
 struct DeflateCodec {
     DeflateState state;
-    Entry litlen[LITLEN_ENTRIES];
-    Entry dist[DIST_ENTRIES];
+    const Entry *litlen, *dist;  // the current block's tables: the fixed ones or those below
+    Entry dynamic_litlen[LITLEN_ENTRIES];
+    Entry dynamic_dist[DIST_ENTRIES];
     uint8_t history[HISTORY_BYTES];
 };
 
@@ -153,7 +192,7 @@ inline bool decode(StripSource *source, DeflateState &s, const Entry *table, int
 
 // ---- tables ----
 
-uint32_t reverse_bits(uint32_t code, int length)
+constexpr uint32_t reverse_bits(uint32_t code, int length)
 {
     uint32_t r = 0;
     for (int i = 0; i < length; ++i, code >>= 1)
@@ -164,7 +203,7 @@ uint32_t reverse_bits(uint32_t code, int length)
 // What symbol `symbol` of a code means.
 using Meaning = Entry (*)(int symbol);
 
-Entry literal_or_length(int symbol)
+constexpr Entry literal_or_length(int symbol)
 {
     if (symbol < 256)
         return Entry{static_cast<uint16_t>(symbol), 0, LITERAL, 0};
@@ -175,14 +214,14 @@ Entry literal_or_length(int symbol)
     return Entry{0, 0, NO_CODE, 0};
 }
 
-Entry distance(int symbol)
+constexpr Entry distance(int symbol)
 {
     if (symbol < 30)
         return Entry{distance_base[symbol], 0, DISTANCE, distance_extra[symbol]};
     return Entry{0, 0, NO_CODE, 0};
 }
 
-Entry code_length(int symbol)
+constexpr Entry code_length(int symbol)
 {
     return Entry{static_cast<uint16_t>(symbol), 0, REPEAT, 0};
 }
@@ -191,9 +230,13 @@ enum Completeness { COMPLETE_ONLY, AS_ZLIB_ALLOWS };
 
 // Builds the table of a canonical code from its code lengths. False when the
 // lengths make no code: over-subscribed, or incomplete beyond what zlib
-// accepts (a single code of one bit, or no code at all).
-bool build_table(const uint8_t *lengths, int n, Meaning meaning, int root, Entry *table, size_t capacity,
-                 Completeness completeness)
+// accepts (a single code of one bit, or no code at all); neither takes a
+// subtable. Codes are placed in canonical order, shortest first, so the
+// longer codes under one first-level entry come one after another: the
+// first of them opens their subtable, of as many bits as the codes still to
+// be placed need to fill it.
+constexpr bool build_table(const uint8_t *lengths, int n, Meaning meaning, int root, Entry *table, size_t capacity,
+                           Completeness completeness)
 {
     int count[MAX_BITS + 1] = {};
     for (int i = 0; i < n; ++i)
@@ -210,52 +253,75 @@ bool build_table(const uint8_t *lengths, int n, Meaning meaning, int root, Entry
     }
     if (left > 0 && (completeness == COMPLETE_ONLY || !(codes == 0 || (codes == 1 && longest == 1))))
         return false;
-    for (size_t i = 0; i < (size_t{1} << root); ++i)
+    // The symbols in canonical order: by length, then by value.
+    int sorted[288] = {}, end[MAX_BITS + 1] = {};
+    for (int len = 1; len < MAX_BITS; ++len)
+        end[len + 1] = end[len] + count[len];
+    for (int symbol = 0; symbol < n; ++symbol)
+        if (lengths[symbol] != 0)
+            sorted[end[lengths[symbol]]++] = symbol;
+    const uint32_t root_mask = (1u << root) - 1;
+    for (size_t i = 0; i <= root_mask; ++i)
         table[i] = Entry{0, 1, NO_CODE, 0};
-    uint32_t next_code[MAX_BITS + 2] = {};
-    for (int len = 1; len <= MAX_BITS; ++len)
-        next_code[len + 1] = (next_code[len] + static_cast<uint32_t>(count[len])) << 1;
     size_t used = size_t{1} << root;
-    int second_bits = longest > root ? longest - root : 0;
-    for (int symbol = 0; symbol < n; ++symbol) {
-        int len = lengths[symbol];
-        if (len == 0)
-            continue;
-        uint32_t code = reverse_bits(next_code[len]++, len);
-        Entry e = meaning(symbol);
-        if (len <= root) {
-            e.bits = static_cast<uint8_t>(len);
-            for (uint32_t i = code; i < (1u << root); i += 1u << len)
-                table[i] = e;
-            continue;
+    uint32_t next = 0;    // the next code, most significant bit first
+    uint32_t open = ~0u;  // the first-level entry of the open subtable
+    size_t sub_at = 0;    // where the open subtable starts
+    int sub_bits = 0;
+    for (int len = 1, i = 0; len <= MAX_BITS; next <<= 1, ++len) {
+        for (; i < end[len]; ++i, --count[len]) {
+            uint32_t code = reverse_bits(next++, len);
+            Entry e = meaning(sorted[i]);
+            if (len <= root) {
+                e.bits = static_cast<uint8_t>(len);
+                for (uint32_t k = code; k <= root_mask; k += 1u << len)
+                    table[k] = e;
+                continue;
+            }
+            if ((code & root_mask) != open) {
+                open = code & root_mask;
+                sub_bits = len - root;
+                for (int slots = 1 << sub_bits; root + sub_bits < MAX_BITS; ++sub_bits, slots <<= 1) {
+                    slots -= count[root + sub_bits];
+                    if (slots <= 0)
+                        break;
+                }
+                // Within the bound for complete codes; a wrong bound fails safe.
+                if (used + (size_t{1} << sub_bits) > capacity)
+                    return false;
+                table[open] = Entry{static_cast<uint16_t>(used), static_cast<uint8_t>(root), SECOND_LEVEL,
+                                    static_cast<uint8_t>(sub_bits)};
+                sub_at = used;
+                used += size_t{1} << sub_bits;
+            }
+            e.bits = static_cast<uint8_t>(len - root);
+            for (uint32_t k = code >> root; k < (1u << sub_bits); k += 1u << (len - root))
+                table[sub_at + k] = e;
         }
-        Entry &first = table[code & ((1u << root) - 1)];
-        if (first.kind != SECOND_LEVEL) {
-            if (used + (size_t{1} << second_bits) > capacity)
-                return false;
-            first = Entry{static_cast<uint16_t>(used), static_cast<uint8_t>(root), SECOND_LEVEL,
-                          static_cast<uint8_t>(second_bits)};
-            for (size_t i = 0; i < (size_t{1} << second_bits); ++i)
-                table[used + i] = Entry{0, static_cast<uint8_t>(second_bits), NO_CODE, 0};
-            used += size_t{1} << second_bits;
-        }
-        e.bits = static_cast<uint8_t>(len - root);
-        for (uint32_t i = code >> root; i < (1u << second_bits); i += 1u << (len - root))
-            table[first.value + i] = e;
     }
     return true;
 }
 
-void build_fixed_tables(DeflateCodec *c)
+// The fixed code's tables, built once: no code is longer than the first level.
+struct FixedTables {
+    Entry litlen[size_t{1} << LITLEN_ROOT];
+    Entry dist[size_t{1} << DIST_ROOT];
+};
+
+constexpr FixedTables make_fixed_tables()
 {
-    uint8_t lengths[288 + 32];
+    FixedTables t{};
+    uint8_t lengths[288 + 32] = {};
     for (int i = 0; i < 288; ++i)
         lengths[i] = i < 144 ? 8 : i < 256 ? 9 : i < 280 ? 7 : 8;
     for (int i = 0; i < 32; ++i)
         lengths[288 + i] = 5;
-    build_table(lengths, 288, literal_or_length, LITLEN_ROOT, c->litlen, LITLEN_ENTRIES, COMPLETE_ONLY);
-    build_table(lengths + 288, 32, distance, DIST_ROOT, c->dist, DIST_ENTRIES, COMPLETE_ONLY);
+    build_table(lengths, 288, literal_or_length, LITLEN_ROOT, t.litlen, size_t{1} << LITLEN_ROOT, COMPLETE_ONLY);
+    build_table(lengths + 288, 32, distance, DIST_ROOT, t.dist, size_t{1} << DIST_ROOT, COMPLETE_ONLY);
+    return t;
 }
+
+constexpr FixedTables fixed_tables = make_fixed_tables();
 
 // A dynamic block's code lengths and its two tables.
 Message read_dynamic_tables(StripSource *source, DeflateCodec *c, DeflateState &s)
@@ -264,7 +330,7 @@ Message read_dynamic_tables(StripSource *source, DeflateCodec *c, DeflateState &
     if (!take_bits(source, s, 5, &hlit) || !take_bits(source, s, 5, &hdist) || !take_bits(source, s, 4, &hclen))
         return s.starved;
     int litlen_count = static_cast<int>(hlit) + 257, dist_count = static_cast<int>(hdist) + 1;
-    if (litlen_count > 286 || dist_count > 30)
+    if (litlen_count > MAX_LITLEN_SYMBOLS || dist_count > MAX_DIST_SYMBOLS)
         return MSG_DEFLATE_BAD_CODE_LENGTHS;
     uint8_t code_lengths[19] = {};
     for (uint32_t i = 0; i < hclen + 4; ++i) {
@@ -276,7 +342,7 @@ Message read_dynamic_tables(StripSource *source, DeflateCodec *c, DeflateState &
     Entry lengths_table[LENGTHS_ENTRIES];
     if (!build_table(code_lengths, 19, code_length, LENGTHS_ROOT, lengths_table, LENGTHS_ENTRIES, COMPLETE_ONLY))
         return MSG_DEFLATE_BAD_CODE_LENGTHS;
-    uint8_t lengths[286 + 30];
+    uint8_t lengths[MAX_LITLEN_SYMBOLS + MAX_DIST_SYMBOLS];
     int total = litlen_count + dist_count;
     for (int i = 0; i < total;) {
         Entry e;
@@ -312,11 +378,13 @@ Message read_dynamic_tables(StripSource *source, DeflateCodec *c, DeflateState &
     }
     if (lengths[256] == 0)
         return MSG_DEFLATE_BAD_CODE_LENGTHS;
-    if (!build_table(lengths, litlen_count, literal_or_length, LITLEN_ROOT, c->litlen, LITLEN_ENTRIES,
+    if (!build_table(lengths, litlen_count, literal_or_length, LITLEN_ROOT, c->dynamic_litlen, LITLEN_ENTRIES,
                      AS_ZLIB_ALLOWS) ||
-        !build_table(lengths + litlen_count, dist_count, distance, DIST_ROOT, c->dist, DIST_ENTRIES,
+        !build_table(lengths + litlen_count, dist_count, distance, DIST_ROOT, c->dynamic_dist, DIST_ENTRIES,
                      AS_ZLIB_ALLOWS))
         return MSG_DEFLATE_BAD_CODE_LENGTHS;
+    c->litlen = c->dynamic_litlen;
+    c->dist = c->dynamic_dist;
     return MSG_NONE;
 }
 
@@ -401,9 +469,10 @@ Message begin_block(StripSource *source, DeflateCodec *c, DeflateState &s)
     }
     if (type == 3)
         return MSG_DEFLATE_BAD_BLOCK_TYPE;
-    if (type == 1)
-        build_fixed_tables(c);
-    else if (Message failure = read_dynamic_tables(source, c, s); failure != MSG_NONE)
+    if (type == 1) {
+        c->litlen = fixed_tables.litlen;
+        c->dist = fixed_tables.dist;
+    } else if (Message failure = read_dynamic_tables(source, c, s); failure != MSG_NONE)
         return failure;
     s.phase = CODED;
     return MSG_NONE;
@@ -445,6 +514,43 @@ inline void copy_match(uint8_t *to, const uint8_t *from, uint32_t length, uint32
         std::memcpy(to + i, &block, 8);
         i += step;
     } while (i < length);
+}
+
+// A match after its length code's entry `e`, whose bits are taken: the
+// length's extra bits, the distance code and its extra bits, from `bits` of
+// which `held` are loaded; `decoded` is how many bytes the stream has given.
+// The fast loop has loaded enough bits for a whole match and tests none;
+// the careful path tests each part and says MATCH_SHORT where the bits
+// loaded end first.
+enum MatchStep { MATCH, MATCH_SHORT, MATCH_BAD_CODE, MATCH_TOO_FAR };
+
+template <bool careful>
+inline MatchStep decode_match(uint64_t &bits, int &held, Entry e, const Entry *dist, uint64_t decoded,
+                              uint32_t *length, uint32_t *far)
+{
+    if (careful && held < e.extra)
+        return MATCH_SHORT;
+    *length = e.value + static_cast<uint32_t>(bits & ((1u << e.extra) - 1));
+    bits >>= e.extra;
+    held -= e.extra;
+    Entry d = dist[bits & ((1u << DIST_ROOT) - 1)];
+    int taken = 0;
+    if (d.kind == SECOND_LEVEL) {
+        taken = DIST_ROOT;
+        d = dist[d.value + ((bits >> DIST_ROOT) & ((1u << d.extra) - 1))];
+    }
+    if (careful && taken + d.bits > held)
+        return MATCH_SHORT;
+    bits >>= taken + d.bits;
+    held -= taken + d.bits;
+    if (d.kind != DISTANCE)
+        return MATCH_BAD_CODE;
+    if (careful && held < d.extra)
+        return MATCH_SHORT;
+    *far = d.value + static_cast<uint32_t>(bits & ((1u << d.extra) - 1));
+    bits >>= d.extra;
+    held -= d.extra;
+    return *far > decoded ? MATCH_TOO_FAR : MATCH;
 }
 
 // A coded block's literals and matches while 8 stored bytes are at hand,
@@ -502,28 +608,13 @@ inline Message decode_fast(StripSource *source, DeflateCodec *c, DeflateState &s
             break;
         bits >>= e.bits;
         held -= e.bits;
-        uint32_t length = e.value + static_cast<uint32_t>(bits & ((1u << e.extra) - 1));
-        bits >>= e.extra;
-        held -= e.extra;
-        Entry d = dist[bits & ((1u << DIST_ROOT) - 1)];
-        if (d.kind == SECOND_LEVEL) {
-            d = dist[d.value + ((bits >> DIST_ROOT) & ((1u << d.extra) - 1))];
-            bits >>= DIST_ROOT;
-            held -= DIST_ROOT;
-        }
-        bits >>= d.bits;
-        held -= d.bits;
-        if (d.kind != DISTANCE) {
-            failure = MSG_DEFLATE_BAD_CODE;
-            break;
-        }
-        uint32_t far = d.value + static_cast<uint32_t>(bits & ((1u << d.extra) - 1));
-        bits >>= d.extra;
-        held -= d.extra;
-        // Literals are counted once the loop ends: all bytes so far, less
-        // what the state counted already (modulo 2^64, exactly).
-        if (far > end + decoded_less_end) {
-            failure = MSG_DEFLATE_TOO_FAR;
+        // Literals are counted once the loop ends: all bytes so far are
+        // those the state counted, less its end, plus this end (modulo
+        // 2^64, exactly).
+        uint32_t length = 0, far = 0;
+        MatchStep step = decode_match<false>(bits, held, e, dist, end + decoded_less_end, &length, &far);
+        if (step != MATCH) {
+            failure = step == MATCH_BAD_CODE ? MSG_DEFLATE_BAD_CODE : MSG_DEFLATE_TOO_FAR;
             break;
         }
         copy_match(history + end, history + end - far, length, far);
@@ -580,20 +671,17 @@ Message inflate(StripSource *source, DeflateCodec *c, DeflateState &s, size_t wa
                 history[s.end++] = static_cast<uint8_t>(e.value);
                 ++s.decoded;
             } else if (e.kind == LENGTH) {
-                uint32_t extra = 0, length, far;
-                if (!take_bits(source, s, e.extra, &extra))
-                    return s.starved;
-                length = e.value + extra;
-                Entry d;
-                if (!decode(source, s, c->dist, DIST_ROOT, &d))
-                    return s.starved;
-                if (d.kind != DISTANCE)
-                    return MSG_DEFLATE_BAD_CODE;
-                if (!take_bits(source, s, d.extra, &extra))
-                    return s.starved;
-                far = d.value + extra;
-                if (far > s.decoded)
-                    return MSG_DEFLATE_TOO_FAR;
+                // A whole match takes at most 33 bits, which one load gives
+                // unless the strip ends first.
+                if (s.held < 33)
+                    load_bits(source, s);
+                uint32_t length = 0, far = 0;
+                switch (decode_match<true>(s.bits, s.held, e, c->dist, s.decoded, &length, &far)) {
+                case MATCH: break;
+                case MATCH_SHORT: return s.starved;
+                case MATCH_BAD_CODE: return MSG_DEFLATE_BAD_CODE;
+                case MATCH_TOO_FAR: return MSG_DEFLATE_TOO_FAR;
+                }
                 if (want == 0)
                     return MSG_DEFLATE_NO_END;
                 copy_match(history + s.end, history + s.end - far, length, far);
