@@ -1,10 +1,10 @@
 // Output files that are replaced whole or not at all. Regular outputs are
 // written to a temporary file in the target's directory and renamed over
 // the target; where a file is replaced, the new one is flushed to the disk
-// first. Where the directory takes no new file
-// but the target itself is writable, and for outputs that are not regular
-// files (pipes, FIFOs, devices), the file is staged in $TMPDIR and copied
-// front to back once complete; such paths are never removed.
+// first. Where the directory takes no new file but the target itself is
+// writable, and for outputs that are not regular files (pipes, FIFOs,
+// devices), the file is staged in $TMPDIR and copied front to back once
+// complete; such paths are never removed.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -17,12 +17,6 @@
 #include "tiff_out/output_file.h"
 
 namespace {
-
-enum Kind {
-    RENAME_OVER_TARGET,  // temporary beside the target
-    COPY_INTO_TARGET,    // staged in $TMPDIR, target truncated and rewritten
-    STREAM_TO_TARGET,    // staged in $TMPDIR, target not a regular file
-};
 
 std::string directory_of(const std::string &path)
 {
@@ -117,12 +111,12 @@ bool write_all(int fd, const unsigned char *data, size_t n)
     return true;
 }
 
-bool copy_staging_to(TiffStore *store, int out, unsigned char *scratch, size_t scratch_size)
+bool copy_staging_to(StagingFile *staging, int out, unsigned char *scratch, size_t scratch_size)
 {
-    if (lseek(store->fd, 0, SEEK_SET) != 0)
+    if (lseek(staging->fd, 0, SEEK_SET) != 0)
         return false;
     for (;;) {
-        ssize_t got = read(store->fd, scratch, scratch_size);
+        ssize_t got = read(staging->fd, scratch, scratch_size);
         if (got < 0 && errno == EINTR)
             continue;
         if (got < 0)
@@ -146,79 +140,91 @@ bool link_unnamed(int fd, const std::string &path)
 // Gives an unnamed temporary file a name beside the target; the name is
 // then removed again on any later failure. Where the file cannot be linked
 // (no /proc), its bytes are copied into a named one, flushed with `flush`.
-bool name_temporary(TiffStore *store, bool flush, unsigned char *scratch, size_t scratch_size)
+bool name_temporary(StagingFile *staging, bool flush, unsigned char *scratch, size_t scratch_size)
 {
-    if (!store->temp_path.empty())
+    if (!staging->temp_path.empty())
         return true;
-    std::string directory = directory_of(store->target);
+    std::string directory = directory_of(staging->target);
     for (unsigned attempt = 0; attempt < 100; ++attempt) {
         char name[64];
         std::snprintf(name, sizeof name, "/.imgratio-%ld-%u", static_cast<long>(getpid()), attempt);
         std::string candidate = directory + name;
-        if (link_unnamed(store->fd, candidate)) {
-            store->temp_path = candidate;
+        if (link_unnamed(staging->fd, candidate)) {
+            staging->temp_path = candidate;
             return true;
         }
         if (errno != EEXIST)
             break;
     }
     struct stat st;
-    int named = make_named_temporary(directory, &store->temp_path);
-    if (named < 0 || fstat(store->fd, &st) != 0) {
+    int named = make_named_temporary(directory, &staging->temp_path);
+    if (named < 0 || fstat(staging->fd, &st) != 0) {
         if (named >= 0)
             close(named);
         return false;
     }
-    bool ok = take_owner_and_mode(named, st) && copy_staging_to(store, named, scratch, scratch_size) &&
+    bool ok = take_owner_and_mode(named, st) && copy_staging_to(staging, named, scratch, scratch_size) &&
               (!flush || fsync(named) == 0);
-    close(store->fd);
-    store->fd = named;
+    close(staging->fd);
+    staging->fd = named;
     return ok;
+}
+
+// Closes the staging file and removes the name it still has, if any; false
+// where the close fails.
+bool close_and_unlink(StagingFile *staging)
+{
+    bool closed = staging->fd < 0 || close(staging->fd) == 0;
+    staging->fd = -1;
+    if (!staging->temp_path.empty())
+        unlink(staging->temp_path.c_str());
+    staging->temp_path.clear();
+    return closed;
 }
 
 }  // namespace
 
-bool open_staging(TiffStore *store)
+bool open_staging(StagingFile *staging, const char *path)
 {
     struct stat st;
-    bool exists = stat(store->path, &st) == 0;
+    bool exists = stat(path, &st) == 0;
     if (exists && S_ISDIR(st.st_mode))
         return false;
     if (exists && !S_ISREG(st.st_mode)) {
-        store->kind = STREAM_TO_TARGET;
-        store->target = store->path;
-        store->fd = make_anonymous_temporary();
-        return store->fd >= 0;
+        staging->kind = STREAM_TO_TARGET;
+        staging->target = path;
+        staging->fd = make_anonymous_temporary();
+        return staging->fd >= 0;
     }
-    store->target = resolve_links(store->path);
+    staging->target = resolve_links(path);
     // An output the user may not write stays refused, as opening it would be.
-    if (exists && access(store->target.c_str(), W_OK) != 0)
+    if (exists && access(staging->target.c_str(), W_OK) != 0)
         return false;
-    store->fd = make_temporary(directory_of(store->target), &store->temp_path);
-    if (store->fd >= 0) {
-        store->kind = RENAME_OVER_TARGET;
+    staging->fd = make_temporary(directory_of(staging->target), &staging->temp_path);
+    if (staging->fd >= 0) {
+        staging->kind = RENAME_OVER_TARGET;
         if (exists)
-            take_owner_and_mode(store->fd, st);
+            take_owner_and_mode(staging->fd, st);
         return true;
     }
     // No new file can be made beside the target: an existing target is
     // rewritten in place from a copy staged elsewhere.
     if (!exists)
         return false;
-    store->kind = COPY_INTO_TARGET;
-    store->fd = make_anonymous_temporary();
-    return store->fd >= 0;
+    staging->kind = COPY_INTO_TARGET;
+    staging->fd = make_anonymous_temporary();
+    return staging->fd >= 0;
 }
 
-bool write_staging(TiffStore *store, const unsigned char *data, size_t n)
+bool write_staging(StagingFile *staging, const unsigned char *data, size_t n)
 {
-    return write_all(store->fd, data, n);
+    return write_all(staging->fd, data, n);
 }
 
-bool commit_staging(TiffStore *store, unsigned char *scratch, size_t scratch_size)
+bool commit_staging(StagingFile *staging, unsigned char *scratch, size_t scratch_size)
 {
     bool ok;
-    if (store->kind == RENAME_OVER_TARGET) {
+    if (staging->kind == RENAME_OVER_TARGET) {
         // A file that is replaced survives even a power cut: the new one is
         // on the disk before the rename. A new output is not flushed, as cp
         // and rsync leave theirs: a failed or killed store still leaves
@@ -227,36 +233,26 @@ bool commit_staging(TiffStore *store, unsigned char *scratch, size_t scratch_siz
         // unnamed one takes the output's name at once, whole (where the
         // name has appeared meanwhile, it is replaced instead).
         struct stat st;
-        ok = lstat(store->target.c_str(), &st) != 0 && store->temp_path.empty() &&
-             link_unnamed(store->fd, store->target);
+        ok = lstat(staging->target.c_str(), &st) != 0 && staging->temp_path.empty() &&
+             link_unnamed(staging->fd, staging->target);
         if (!ok) {
-            bool replaces = lstat(store->target.c_str(), &st) == 0;
-            ok = (!replaces || fsync(store->fd) == 0) && name_temporary(store, replaces, scratch, scratch_size) &&
-                 std::rename(store->temp_path.c_str(), store->target.c_str()) == 0;
+            bool replaces = lstat(staging->target.c_str(), &st) == 0;
+            ok = (!replaces || fsync(staging->fd) == 0) && name_temporary(staging, replaces, scratch, scratch_size) &&
+                 std::rename(staging->temp_path.c_str(), staging->target.c_str()) == 0;
             if (ok)
-                store->temp_path.clear();
+                staging->temp_path.clear();
         }
     } else {
-        int flags = O_WRONLY | O_CLOEXEC | (store->kind == COPY_INTO_TARGET ? O_TRUNC : 0);
-        int out = open(store->target.c_str(), flags);
-        ok = out >= 0 && copy_staging_to(store, out, scratch, scratch_size);
+        int flags = O_WRONLY | O_CLOEXEC | (staging->kind == COPY_INTO_TARGET ? O_TRUNC : 0);
+        int out = open(staging->target.c_str(), flags);
+        ok = out >= 0 && copy_staging_to(staging, out, scratch, scratch_size);
         if (out >= 0)
             ok = close(out) == 0 && ok;
     }
-    ok = close(store->fd) == 0 && ok;
-    store->fd = -1;
-    if (!store->temp_path.empty())
-        unlink(store->temp_path.c_str());
-    store->temp_path.clear();
-    return ok;
+    return close_and_unlink(staging) && ok;
 }
 
-void discard_staging(TiffStore *store)
+void discard_staging(StagingFile *staging)
 {
-    if (store->fd >= 0)
-        close(store->fd);
-    store->fd = -1;
-    if (!store->temp_path.empty())
-        unlink(store->temp_path.c_str());
-    store->temp_path.clear();
+    close_and_unlink(staging);
 }

@@ -12,9 +12,9 @@
 #pragma once
 
 #include <cstdint>
-#include <string>
 
 #include "common/common.h"
+#include "tiff_out/output_file.h"
 
 // Where a page's parts go: its description (when longer than the value
 // field, 4 bytes or 8 in a BigTIFF, with its NUL), sample data, an
@@ -39,11 +39,7 @@ struct TiffStore {
     TiffPageLayout page;  // the page being stored
     uint64_t rows_stored = 0;
 
-    // The staging file and how it becomes the output.
-    int fd = -1;
-    int kind = 0;
-    std::string target;     // the file replaced or written
-    std::string temp_path;  // a named temporary file beside the target, or empty
+    StagingFile staging;  // the file being built, and how it becomes the output
 
     unsigned char *buffer = nullptr;  // bytes not yet written to the staging file
     size_t used = 0;

@@ -30,7 +30,7 @@ uint64_t classic_limit()
 
 void flush_buffer(TiffStore *s)
 {
-    if (s->used != 0 && !s->failed && !write_staging(s, s->buffer, s->used))
+    if (s->used != 0 && !s->failed && !write_staging(&s->staging, s->buffer, s->used))
         s->failed = true;
     s->used = 0;
 }
@@ -334,7 +334,7 @@ Message begin_store(TiffStore *s, const char *path, uint32_t width, uint32_t hei
     if (!plan_page(&s->page, big ? 16 : 8, width, height, bits, description, big))
         return MSG_NOT_STORED;
 
-    if (!open_staging(s))
+    if (!open_staging(&s->staging, s->path))
         return end_with(s, MSG_NOT_STORED);
     uint64_t size = page_end(s->page);
     s->capacity = size < MAX_BUFFER ? static_cast<size_t>(size) : MAX_BUFFER;
@@ -380,7 +380,7 @@ Message finish_store(TiffStore *s)
         return end_with(s, MSG_NOT_STORED);
     put_directory(s, 0);
     flush_buffer(s);
-    if (s->failed || !commit_staging(s, s->buffer, s->capacity))
+    if (s->failed || !commit_staging(&s->staging, s->buffer, s->capacity))
         return end_with(s, MSG_NOT_STORED);
     release_memory(s->buffer);
     s->buffer = nullptr;
@@ -389,7 +389,7 @@ Message finish_store(TiffStore *s)
 
 void abandon_store(TiffStore *s)
 {
-    discard_staging(s);
+    discard_staging(&s->staging);
     release_memory(s->buffer);
     s->buffer = nullptr;
 }
