@@ -278,6 +278,21 @@ def bigtiff_outputs():
             ok = ok and np.array_equal(ds.GetRasterBand(1).ReadAsArray(), want[k])
             ds = None
         check(f"BigTIFF output, {title}: GDAL", ok)
+    # Two pages that end the file exactly at the limit fit a classic file; at
+    # one byte less, the output is a BigTIFF.
+    a, b = path("a.tif"), path("b.tif")
+    for name in (a, b):
+        tifffile.imwrite(name, np.stack([frame(rng, 20, 30, 4000) for _ in range(2)]), metadata=None,
+                         photometric="minisblack")
+    classic = path("classic.tif")
+    subprocess.run([IMGRATIO_TEST_BUILD, a, b, classic], check=True)
+    size = os.path.getsize(classic)
+    for limit, header in ((size, b"MM\0\x2a"), (size - 1, b"MM\0\x2b")):
+        r = subprocess.run([IMGRATIO_TEST_BUILD, a, b, path("near.tif")], capture_output=True, text=True,
+                           env={**os.environ, "IMGRATIO_CLASSIC_LIMIT": str(limit)})
+        with open(path("near.tif"), "rb") as f:
+            check(f"two pages, limit {limit - size} from their end: {header[3]}", r.returncode == 0 and
+                  f.read(4) == header, r.stderr)
 
 
 # ---- stacks ----

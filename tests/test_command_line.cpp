@@ -182,22 +182,6 @@ TEST(CommandLine, TheReaderThreadGivesTheBytesOfOneThread)
     }
 }
 
-TEST(CommandLine, TheReaderThreadIsUsedForLargeImagesWhereTwoProcessorsAre)
-{
-    EXPECT_FALSE(wants_reader_thread(2048, 2047, nullptr, 2));
-    EXPECT_TRUE(wants_reader_thread(2048, 2048, nullptr, 2));
-    EXPECT_FALSE(wants_reader_thread(2048, 2048, nullptr, 1));
-    EXPECT_FALSE(wants_reader_thread(8192, 8192, "1", 2));
-    EXPECT_TRUE(wants_reader_thread(1, 1, "2", 1));
-    EXPECT_TRUE(wants_reader_thread(8192, 8192, "other", 2));
-    // Narrow rows cost less than the ring's locking of each.
-    EXPECT_FALSE(wants_reader_thread(511, 1u << 24, nullptr, 2));
-    EXPECT_TRUE(wants_reader_thread(512, 1u << 13, nullptr, 2));
-    // A ring must hold two rows: rows of up to 512 KiB.
-    EXPECT_TRUE(wants_reader_thread(262144, 16, "2", 2));
-    EXPECT_FALSE(wants_reader_thread(262145, 16, "2", 2));
-}
-
 namespace {
 
 // A page of 16-bit samples, in strips of one row.

@@ -24,10 +24,12 @@ run() {
 
 # "bits byte-order width height [random]": sizes that leave partial bytes at
 # the end of rows, large enough for 12-bit LZW codes and table clears in long
-# strips; one-row random images of 255, 774 and 1818 bytes, which libtiff's
-# LZW closes with an end code at the width just raised.
+# strips; rows of 60000 bytes, longer than a Deflate window; one-row random
+# images of 255, 774 and 1818 bytes, which libtiff's LZW closes with an end
+# code at the width just raised.
 for base in "8 little 333 97" "16 big 333 97" "16 little 512 256" "4 big 333 97" "1 little 333 97" \
-            "12 big 101 40" "2 little 77 31" "8 big 255 1 random" "8 big 774 1 random" "8 big 1818 1 random"; do
+            "12 big 101 40" "2 little 77 31" "16 little 30000 3" "8 big 255 1 random" "8 big 774 1 random" \
+            "8 big 1818 1 random"; do
     read -r bits order width height random <<<"$base"
     orig="$work/orig.tif"
     python3 "$here/make_tiff.py" "$orig" --width "$width" --height "$height" --bits "$bits" --endian "$order" \

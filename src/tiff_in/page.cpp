@@ -93,7 +93,7 @@ Message read_image_tags(TiffReader *r)
     bool differencing = predictor == 2 && (ACCEPT_PREDICTOR_AT_ANY_DEPTH || page->bits == 8 || page->bits == 16);
     if (predictor != 1 && !differencing)
         return MSG_UNKNOWN_PREDICTOR;
-    r->difference_mask = differencing ? static_cast<uint16_t>((1u << page->bits) - 1) : 0;
+    r->difference_mask = static_cast<uint16_t>(differencing ? (1u << page->bits) - 1 : 0);
     page->bytes_per_row = static_cast<size_t>((uint64_t{page->width} * page->bits + 7) / 8);
     return MSG_NONE;
 }
