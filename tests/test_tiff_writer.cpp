@@ -1,6 +1,7 @@
-// The writer's file layout byte by byte, its strip geometry, descriptions,
-// bit packing, large sizes, and the failures it finds before anything is
-// stored. How the output is replaced is tested end to end, with the program.
+// The writer's file layout byte by byte, its strip geometry, bit packing,
+// BigTIFF outputs, and the failures it finds before anything is stored.
+// Descriptions and large sizes are read back by libtiff's tools; how the
+// output is replaced is tested end to end, with the program.
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -38,12 +39,10 @@ struct Entry {
 };
 
 // The directory of a big-endian file, read independently of the loader.
-std::map<uint32_t, Entry> directory(const Bytes &file, uint32_t *ifd_out = nullptr)
+std::map<uint32_t, Entry> directory(const Bytes &file)
 {
     std::map<uint32_t, Entry> entries;
     uint32_t ifd = be32(file, 4);
-    if (ifd_out)
-        *ifd_out = ifd;
     uint32_t n = be16(file, ifd);
     for (uint32_t i = 0; i < n; ++i) {
         size_t at = ifd + 2 + 12 * i;
@@ -106,38 +105,6 @@ TEST(TiffWriter, StripGeometry)
     }
 }
 
-TEST(TiffWriter, Descriptions)
-{
-    struct Case {
-        const char *text;
-        uint32_t entries, count, data_offset;
-        Bytes field_or_text;
-    };
-    for (const Case &c : std::vector<Case>{{nullptr, 11, 0, 8, {}},
-                                           {"", 12, 1, 8, {0, 0, 0, 0}},
-                                           {"abc", 12, 4, 8, {'a', 'b', 'c', 0}},
-                                           {"abcd", 12, 5, 14, {'a', 'b', 'c', 'd', 0, 0}},
-                                           {"abcde", 12, 6, 14, {'a', 'b', 'c', 'd', 'e', 0}}}) {
-        SCOPED_TRACE(c.text ? c.text : "(none)");
-        Bytes file = store(1, 1, 16, {0x0102}, c.text);
-        uint32_t ifd = 0;
-        auto dir = directory(file, &ifd);
-        EXPECT_EQ(be16(file, ifd), c.entries);
-        EXPECT_EQ(be16(file, c.data_offset), 0x0102u);
-        if (c.text == nullptr) {
-            EXPECT_EQ(dir.count(270), 0u);
-            continue;
-        }
-        EXPECT_EQ(dir[270].type, 2u);
-        EXPECT_EQ(dir[270].count, c.count);
-        size_t text_at = c.count <= 4 ? ifd + 2 + 12 * 6 + 8 : 8;
-        if (c.count > 4) {
-            EXPECT_EQ(dir[270].field, 8u);
-        }
-        EXPECT_EQ(Bytes(file.begin() + text_at, file.begin() + text_at + c.field_or_text.size()), c.field_or_text);
-    }
-}
-
 TEST(TiffWriter, SampleEncodingAtOtherDepths)
 {
     Bytes file = store(10, 1, 1, {1, 0, 1, 1, 0, 0, 0, 0, 1, 3});
@@ -151,16 +118,6 @@ TEST(TiffWriter, SampleEncodingAtOtherDepths)
 
     file = store(2, 1, 8, {0x0102, 0x00FF});
     EXPECT_EQ(Bytes(file.begin() + 8, file.begin() + 10), (Bytes{0x02, 0xFF}));
-}
-
-TEST(TiffWriter, SizesAbove65535AreStoredAsLong)
-{
-    Bytes file = store(70000, 1, 1, {1});
-    auto dir = directory(file);
-    EXPECT_EQ(dir[256].type, 4u);
-    EXPECT_EQ(dir[256].field, 70000u);
-    EXPECT_EQ(dir[257].type, 3u);
-    EXPECT_EQ(dir[257].field >> 16, 1u);
 }
 
 // Pages that a classic file cannot hold make a BigTIFF: with one strip, two
