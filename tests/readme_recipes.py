@@ -8,7 +8,8 @@ batch recipes: xargs, GNU parallel and Snakemake on one machine; with
 started here (skipped, with the reason, where it cannot run). Each must give
 every good pair's ratio exactly as numpy computes it, fail the bad pair
 alone and show its message. Without --slurm it also runs the conversion of
-floating-point images on a pair whose true ratio is 2.
+floating-point images on a pair whose true ratio is 2, and the cutting of
+a stack to the length of another.
 
 usage: readme_recipes.py BUILD_DIR [--slurm]
 """
@@ -168,6 +169,22 @@ def float_conversion(home):
                   ok, r.stderr or f"ratios {np.unique(ratio)[:10] if ratio is not None else None}")
 
 
+def keep_pages(home):
+    """The count-mismatch recipe: a whole 40-page stack checked, its first 30
+    pages kept; the check on a cut copy names it."""
+    with tempfile.TemporaryDirectory() as work:
+        stack = np.random.default_rng(5).integers(0, 4096, (40, 12, 10), dtype=np.uint16)
+        tifffile.imwrite(os.path.join(work, "long.tif"), stack, metadata=None)
+        r = run(block("seq -s, 0 29"), work, home)
+        kept = tifffile.imread(os.path.join(work, "first-30.tif")) if r.returncode == 0 else None
+        check("keeping the first 30 pages: no complaint from tiffinfo, then pages 0 to 29", r.stderr == "" and
+              kept is not None and np.array_equal(kept, stack[:30]), r.stderr)
+        with open(os.path.join(work, "long.tif"), "r+b") as f:
+            f.truncate(os.path.getsize(os.path.join(work, "long.tif")) * 2 // 3)
+        r = run(block("seq -s, 0 29").splitlines()[0], work, home)
+        check("the check names a cut file", "Failed to read directory" in r.stderr, r.stderr)
+
+
 def main():
     with tempfile.TemporaryDirectory() as home:
         if SLURM:
@@ -175,6 +192,7 @@ def main():
         else:
             batches(home)
             float_conversion(home)
+            keep_pages(home)
     print(f"{len(failures)} failed")
     sys.exit(1 if failures else 0)
 

@@ -218,7 +218,7 @@ std::vector<uint16_t> ratio_of(const std::vector<uint16_t> &a, const std::vector
 TEST(Stacks, PagesAreDividedPairwiseOrAllByOneDivisorPage)
 {
     // The dividend's chain: a thumbnail page skipped, and its last
-    // next-directory offset a loop, or past the end of the file.
+    // next-directory offset a loop.
     std::vector<TiffLayout> dividend_pages = {stack_page(4, 3, 10, "first page"), stack_page(2, 2, 1, {}, 1),
                                               stack_page(4, 3, 500), stack_page(4, 3, 3000, "3rd")};
     std::vector<TiffLayout> divisor_pages = {stack_page(4, 3, 5), stack_page(4, 3, 6), stack_page(4, 3, 7)};
@@ -227,7 +227,7 @@ TEST(Stacks, PagesAreDividedPairwiseOrAllByOneDivisorPage)
     std::vector<Loaded> b = load_pages(divisor);
     ASSERT_EQ(b.size(), 3u);
     for (const std::string &dividend :
-         {stack_file(dividend_pages), stack_file(dividend_pages, 0), stack_file(dividend_pages, {}, 100)}) {
+         {stack_file(dividend_pages), stack_file(dividend_pages, 0)}) {
         std::vector<Loaded> a = load_pages(dividend);
         ASSERT_EQ(a.size(), 3u) << "the thumbnail is not a page";
         for (const char *threads : {"1", "2"}) {
@@ -265,6 +265,8 @@ TEST(Stacks, CountsSizesAndErrorsInLaterPagesAndWhichWins)
     std::vector<TiffLayout> damaged2 = {three[0], three[1]};
     damaged2[1].strips[0].pop_back();
     std::string b_bad2 = stack_file(damaged2);
+    // Two pages and a next-directory offset past the end: cut before page 3.
+    std::string cut = stack_file({three[0], three[1]}, {}, 100);
     std::string out = scratch_path("out.tif");
     struct Case {
         std::string dividend, divisor, message;
@@ -279,7 +281,9 @@ TEST(Stacks, CountsSizesAndErrorsInLaterPagesAndWhichWins)
              // outrank a count mismatch, which outranks sizes.
              {a_bad3, b_bad2, a_bad3 + " : page 3: too many codes.\n"},
              {a3, b_bad2, b_bad2 + " : page 2: too few codes.\n"},
-             {a_bad3, b_size, a_bad3 + " : page 3: too many codes.\n"}}) {
+             {a_bad3, b_size, a_bad3 + " : page 3: too many codes.\n"},
+             {cut, a1, cut + " : page 3: unexpected end of file.\n"},
+             {a3, cut, cut + " : page 3: unexpected end of file.\n"}}) {
         SCOPED_TRACE(c.message + " with threads=" + threads);
         RunOptions options;
         options.threads = threads;

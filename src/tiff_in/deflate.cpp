@@ -104,6 +104,8 @@ struct DeflateState {
     size_t summed;         // of the history, in the checksum
     uint64_t decoded;      // bytes the strip's stream has given
     uint32_t adler_a, adler_b;
+    uint64_t spare;        // bytes that end_strip may still drop: whole rows past the image
+    size_t row_bytes;      // of those rows
     const uint8_t *next;   // of the read-ahead, while an operation runs
     Message starved;       // why no more bytes could be loaded
 };
@@ -629,9 +631,20 @@ inline Message decode_fast(StripSource *source, DeflateCodec *c, DeflateState &s
     return failure;
 }
 
+// With `want` 0, `n` bytes that the rows do not take are about to be
+// decoded: dropped, as handed out, while spare rows allow them.
+inline bool drop_spare(DeflateState &s, uint32_t n)
+{
+    if (n > s.spare)
+        return false;
+    s.spare -= n;
+    s.read = s.end + n;
+    return true;
+}
+
 // Decodes until the history holds `want` bytes beyond what was handed out,
 // or, with `want` 0, until the stream ends: any byte it then gives is one
-// the rows do not take.
+// the rows do not take, and must be one of a spare row.
 Message inflate(StripSource *source, DeflateCodec *c, DeflateState &s, size_t want)
 {
     uint8_t *history = c->history;
@@ -646,7 +659,7 @@ Message inflate(StripSource *source, DeflateCodec *c, DeflateState &s, size_t wa
                 s.phase = s.last_block ? CHECKSUM : BLOCK_HEADER;
                 continue;
             }
-            if (want == 0)
+            if (want == 0 && !drop_spare(s, 1))
                 return MSG_DEFLATE_NO_END;
             uint32_t byte;
             if (!take_bits(source, s, 8, &byte))
@@ -667,7 +680,7 @@ Message inflate(StripSource *source, DeflateCodec *c, DeflateState &s, size_t wa
             if (!decode(source, s, c->litlen, LITLEN_ROOT, &e))
                 return s.starved;
             if (e.kind == LITERAL) {
-                if (want == 0)
+                if (want == 0 && !drop_spare(s, 1))
                     return MSG_DEFLATE_NO_END;
                 history[s.end++] = static_cast<uint8_t>(e.value);
                 ++s.decoded;
@@ -683,7 +696,7 @@ Message inflate(StripSource *source, DeflateCodec *c, DeflateState &s, size_t wa
                 case MATCH_BAD_CODE: return MSG_DEFLATE_BAD_CODE;
                 case MATCH_TOO_FAR: return MSG_DEFLATE_TOO_FAR;
                 }
-                if (want == 0)
+                if (want == 0 && !drop_spare(s, length))
                     return MSG_DEFLATE_NO_END;
                 copy_match(history + s.end, history + s.end - far, length, far);
                 s.end += length;
@@ -696,6 +709,9 @@ Message inflate(StripSource *source, DeflateCodec *c, DeflateState &s, size_t wa
         } else if (s.phase == CHECKSUM) {
             if (want != 0)
                 return MSG_DEFLATE_EARLY_END;
+            // Spare rows are dropped whole or not at all.
+            if (s.spare % s.row_bytes != 0)
+                return MSG_DEFLATE_NO_END;
             return check_checksum(source, c, s);
         } else {
             return want != 0 ? MSG_DEFLATE_EARLY_END : MSG_NONE;
@@ -757,12 +773,16 @@ Message deflate_next_bytes(StripSource *source, void *state, uint8_t *dst, size_
 
 // After the strip's rows: the rest of the stream must give no byte, then
 // the checksum, then nothing but zero bytes, in the bit buffer and after.
-Message deflate_end_strip(StripSource *source, void *state)
+Message deflate_end_strip(StripSource *source, void *state, uint32_t spare_rows, size_t row_bytes)
 {
     DeflateCodec *c = static_cast<DeflateCodec *>(state);
     DeflateState s = take_state(c, source);
     if (s.end != s.read)
         return MSG_DEFLATE_NO_END;
+    // Rows of 0 bytes spare none; a count beyond 64 bits is cut to whole rows.
+    s.row_bytes = row_bytes != 0 ? row_bytes : 1;
+    s.spare = row_bytes == 0 ? 0 : spare_rows <= UINT64_MAX / row_bytes ? spare_rows * uint64_t{row_bytes}
+                                                                        : UINT64_MAX / row_bytes * row_bytes;
     if (Message failure = inflate(source, c, s, 0); failure != MSG_NONE)
         return failure;
     if (s.held < 64 && (s.bits & ((uint64_t{1} << s.held) - 1)) != 0)

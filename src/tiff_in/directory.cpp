@@ -134,8 +134,7 @@ uint64_t next_directory(TiffDirectory *dir, uint64_t ifd)
     if (next_at == 0)
         return 0;
     seek_file(dir->file->stream, next_at);
-    uint64_t next = read_wide(dir);
-    return next < dir->file->size ? next : 0;
+    return read_wide(dir);
 }
 
 uint32_t chain_length(TiffDirectory *dir, uint64_t first)

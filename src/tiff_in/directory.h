@@ -64,9 +64,10 @@ inline bool in_file(const TiffDirectory *dir, uint64_t offset, uint64_t count)
 Message check_directory_in_file(TiffDirectory *dir);
 
 // The file's directories are a chain from the header's offset on. It ends
-// at a next-directory offset of 0, at one at or beyond the end of the file,
-// after a directory that does not lie in the file, or where it comes back
-// to a directory already met.
+// at a next-directory offset of 0, after a directory that does not lie in
+// the file, or where it comes back to a directory already met. An offset at
+// or beyond the end of the file is a directory that the file was cut
+// before: it counts as a page, refused when read.
 //
 // The offset of the directory after the one at `ifd`, or 0 where the chain
 // ends there.

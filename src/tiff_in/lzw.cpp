@@ -294,7 +294,7 @@ bool begins_end_code(const LzwState &s, int width)
 // rows before its end code: the last string's one unused byte, or one more
 // single-byte code (whose entry is made as usual). That byte is dropped;
 // anything else keeps the message of the strict reading.
-Message lzw_end_strip(StripSource *source, void *state)
+Message lzw_end_strip(StripSource *source, void *state, uint32_t, size_t)
 {
     LzwCodec *c = static_cast<LzwCodec *>(state);
     LzwState s = take_state(c, source);

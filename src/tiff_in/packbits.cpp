@@ -115,7 +115,7 @@ Message packbits_next_bytes(StripSource *source, void *state, uint8_t *dst, size
     return MSG_NONE;
 }
 
-Message packbits_end_strip(StripSource *source, void *state)
+Message packbits_end_strip(StripSource *source, void *state, uint32_t, size_t)
 {
     // An open run and unread compressed bytes are the same fault.
     if (static_cast<PackBitsState *>(state)->run_count != 0 || strip_bytes_left(source) != 0)

@@ -163,6 +163,15 @@ Message locate_strip_table(TiffReader *r, StripTable *table, uint16_t tag, uint6
     return MSG_NONE;
 }
 
+// The tag of a tile table: the tile tag, or the strip tag where only that
+// is present.
+uint16_t tile_table_tag(TiffReader *r, uint16_t tile_tag, uint16_t strip_tag)
+{
+    bool in_strip_tag = ACCEPT_TILES_IN_STRIP_TAGS && find_tag(&r->directory, tile_tag) == 0 &&
+                        find_tag(&r->directory, strip_tag) != 0;
+    return in_strip_tag ? strip_tag : tile_tag;
+}
+
 // A tiled page: tiles of a multiple of 16 samples each way, one table
 // entry a tile, row of tiles after row of tiles. The band holds a row of
 // tiles' rows inside the image: at most min(tile_length, height) rows of
@@ -178,11 +187,14 @@ Message read_tile_layout(TiffReader *r)
         return MSG_BAD_TILE_SIZE;
     page->tiles_across = (page->width - 1) / page->tile_width + 1;
     uint64_t tiles = uint64_t{page->tiles_across} * ((page->height - 1) / page->segment_rows + 1);
-    Message failure = locate_strip_table(r, &r->offsets, TAG_TILE_OFFSETS, tiles, MSG_TILE_OFFSET_MEMORY,
-                                         MSG_TILE_OFFSET_NOT_FOUND, MSG_TILE_OFFSET_COUNT);
+    Message failure = locate_strip_table(r, &r->offsets, tile_table_tag(r, TAG_TILE_OFFSETS, TAG_STRIP_OFFSETS),
+                                         tiles, MSG_TILE_OFFSET_MEMORY, MSG_TILE_OFFSET_NOT_FOUND,
+                                         MSG_TILE_OFFSET_COUNT);
     if (failure == MSG_NONE)
-        failure = locate_strip_table(r, &r->byte_counts, TAG_TILE_BYTE_COUNTS, tiles, MSG_TILE_BYTE_COUNT_MEMORY,
-                                     MSG_TILE_BYTE_COUNT_NOT_FOUND, MSG_TILE_BYTE_COUNT_COUNT);
+        failure = locate_strip_table(r, &r->byte_counts,
+                                     tile_table_tag(r, TAG_TILE_BYTE_COUNTS, TAG_STRIP_BYTE_COUNTS), tiles,
+                                     MSG_TILE_BYTE_COUNT_MEMORY, MSG_TILE_BYTE_COUNT_NOT_FOUND,
+                                     MSG_TILE_BYTE_COUNT_COUNT);
     if (failure != MSG_NONE)
         return failure;
     page->tile_row_bytes = (uint64_t{page->tile_width} * page->bits + 7) / 8;

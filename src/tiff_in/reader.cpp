@@ -139,7 +139,7 @@ Message decode_band(TiffReader *r)
         if (failure == MSG_NONE)
             failure = drop_bytes(r, uint64_t{page.segment_rows - rows} * page.tile_row_bytes);
         if (failure == MSG_NONE)
-            failure = r->decoder->end_strip(&r->source, r->codec);
+            failure = r->decoder->end_strip(&r->source, r->codec, 0, 0);
         if (failure != MSG_NONE)
             return failure;
         dst += kept * rows;
@@ -160,14 +160,18 @@ Message begin_segment_if_due(TiffReader *r)
 }
 
 // Counts `rows` rows of the open segment as read, and ends a strip after
-// its last: the one place where segments end.
+// its last: the one place where segments end. Only the last strip can be
+// shorter than RowsPerStrip.
 Message finish_rows(TiffReader *r, uint32_t rows)
 {
+    const PageGeometry &page = r->page;
     r->cursor.row += rows;
     r->cursor.rows_left -= rows;
-    if (r->cursor.rows_left != 0 || r->page.tile_width != 0)
+    if (r->cursor.rows_left != 0 || page.tile_width != 0)
         return MSG_NONE;
-    return r->decoder->end_strip(&r->source, r->codec);
+    uint32_t short_by = page.height % page.segment_rows == 0 ? 0 : page.segment_rows - page.height % page.segment_rows;
+    uint32_t spare_rows = ACCEPT_DEFLATE_ROWS_PAST_THE_IMAGE && r->cursor.row == page.height ? short_by : 0;
+    return r->decoder->end_strip(&r->source, r->codec, spare_rows, page.bytes_per_row);
 }
 
 // The row from the band, tile after tile; differencing restarts at each

@@ -24,6 +24,15 @@ constexpr bool ACCEPT_BITS_PER_SAMPLE_ARRAY_AS_MISSING = true;
 // Predictor 2 at any depth, not only 8 and 16 bits: differences are summed
 // modulo 2 to the power of the depth.
 constexpr bool ACCEPT_PREDICTOR_AT_ANY_DEPTH = true;
+// Tile offsets and byte counts under StripOffsets and StripByteCounts
+// where the tile tags are absent: an old tiled layout (libtiff keeps both
+// pairs of tags in one table). Where both are present, the tile tags win.
+constexpr bool ACCEPT_TILES_IN_STRIP_TAGS = true;
+// A Deflate last strip whose stream goes on past the image's last row by
+// whole rows, up to RowsPerStrip (GDAL writes such strips): those rows are
+// decoded and dropped, and the stream must end right after them. The other
+// decoders give their messages for any byte past the rows.
+constexpr bool ACCEPT_DEFLATE_ROWS_PAST_THE_IMAGE = true;
 // An LZW end code (or a clear code before it) at either width where the
 // last table entry raised the width: older writers use the old width,
 // libtiff since 2017 the new one.
@@ -46,15 +55,17 @@ constexpr size_t ROW_SLACK = 16;
 // The three operations through which a strip's decoded bytes are taken:
 // begin_strip once the source stands at the strip, next_bytes for the bytes
 // its rows need, end_strip after its last row (which checks that the stored
-// data was used up exactly). next_bytes may write up to ROW_SLACK bytes
-// past the `count` it is asked for. Each decoder keeps its state, buffers
+// data was used up exactly; where the last strip is shorter than its
+// RowsPerStrip, `spare_rows` rows of `row_bytes` may be decoded first and
+// dropped, by a decoder that takes them). next_bytes may write up to
+// ROW_SLACK bytes past the `count` it is asked for. Each decoder keeps its state, buffers
 // included, in `state_bytes` that the reader takes with the input's other
 // buffers; every strip starts it afresh. A tile is decoded as a strip.
 struct StripDecoder {
     size_t state_bytes;
     Message (*begin_strip)(StripSource *source, void *state);
     Message (*next_bytes)(StripSource *source, void *state, uint8_t *dst, size_t count);
-    Message (*end_strip)(StripSource *source, void *state);
+    Message (*end_strip)(StripSource *source, void *state, uint32_t spare_rows, size_t row_bytes);
 };
 
 extern const StripDecoder uncompressed_decoder;  // uncompressed.cpp

@@ -14,7 +14,7 @@ Message raw_next_bytes(StripSource *source, void *, uint8_t *dst, size_t count)
     return take_strip_bytes(source, dst, count, MSG_RAW_TOO_FEW, MSG_END_OF_FILE);
 }
 
-Message raw_end_strip(StripSource *source, void *)
+Message raw_end_strip(StripSource *source, void *, uint32_t, size_t)
 {
     return strip_bytes_left(source) != 0 ? MSG_RAW_TOO_MANY : MSG_NONE;
 }
