@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # The manual page is well-formed; `cmake --install` and the Debian package
-# from `cpack -G DEB` both give a working imgratio with its manual page; and
+# from `cpack -G DEB` both give a working imgratio with its manual page and
+# the Snakemake workflow; and
 # lintian finds no error and no warning in the package.
 # usage: packaging_test.sh BUILD_DIR
 set -euo pipefail
@@ -21,7 +22,9 @@ warnings=$(man --warnings -l "$build/imgratio.1" 2>&1 >/dev/null)
 
 # cmake --install into a prefix.
 cmake --install "$build" --prefix "$work/prefix" >/dev/null
-[ -f "$work/prefix/share/man/man1/imgratio.1.gz" ] || fail "cmake --install: no share/man/man1/imgratio.1.gz"
+for f in share/man/man1/imgratio.1.gz share/imgratio/Snakefile; do
+    [ -f "$work/prefix/$f" ] || fail "cmake --install: no $f"
+done
 "$work/prefix/bin/imgratio" "$root/examples/dividend.tif" "$root/examples/divisor.tif" "$work/installed.tif"
 cmp -s "$work/expected.tif" "$work/installed.tif" || fail "installed binary gives another result"
 
@@ -34,7 +37,9 @@ expected_version=$(sed -n 's/^project(imgratio VERSION \([0-9.]*\).*/\1/p' "$roo
 [ "$version" = "$expected_version" ] || fail "package version $version, project version $expected_version"
 [ "$architecture" = "$(dpkg --print-architecture)" ] || fail "package architecture $architecture"
 dpkg -x "$deb" "$work/root"
-[ -f "$work/root/usr/share/man/man1/imgratio.1.gz" ] || fail "package: no /usr/share/man/man1/imgratio.1.gz"
+for f in usr/share/man/man1/imgratio.1.gz usr/share/imgratio/Snakefile; do
+    [ -f "$work/root/$f" ] || fail "package: no /$f"
+done
 "$work/root/usr/bin/imgratio" "$root/examples/dividend.tif" "$root/examples/divisor.tif" "$work/packaged.tif"
 cmp -s "$work/expected.tif" "$work/packaged.tif" || fail "packaged binary gives another result"
 echo "package $(basename "$deb"): depends on $(dpkg-deb -f "$deb" Depends)"

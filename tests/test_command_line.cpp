@@ -52,7 +52,9 @@ TEST(CommandLine, AnyOtherCountThanThreePathsGivesTheUsageLine)
     std::string a = image_file(1, 1, 8, {7}), b = image_file(1, 1, 8, {9}), c = image_file(1, 1, 8, {5});
     const Bytes c_before = read_file(c);
     std::string out = scratch_path("never.tif");
-    for (const auto &args : std::vector<std::vector<std::string>>{{}, {a}, {a, out}, {a, b, c, out}}) {
+    // Options are taken only as the sole argument.
+    for (const auto &args : std::vector<std::vector<std::string>>{
+             {}, {a}, {a, out}, {a, b, c, out}, {"--help", out}, {"-V"}, {"--version", a}}) {
         ChildResult r = imgratio(args);
         EXPECT_EQ(r.exit_code, 1);
         EXPECT_EQ(r.err, USAGE);
@@ -60,6 +62,18 @@ TEST(CommandLine, AnyOtherCountThanThreePathsGivesTheUsageLine)
     }
     EXPECT_FALSE(std::filesystem::exists(out));
     EXPECT_EQ(read_file(c), c_before);
+}
+
+TEST(CommandLine, HelpAndVersionOnStandardOutput)
+{
+    for (const char *option : {"--help", "-h", "--version"}) {
+        ChildResult r = imgratio({option});
+        EXPECT_EQ(r.exit_code, 0) << option;
+        EXPECT_EQ(r.err, "") << option;
+        bool version = std::string(option) == "--version";
+        EXPECT_EQ(r.out.rfind(version ? "imgratio " IMGRATIO_VERSION "\n" : USAGE, 0), 0u) << r.out;
+        EXPECT_EQ(r.out.find("imgratio(1)") != std::string::npos, !version) << r.out;
+    }
 }
 
 TEST(CommandLine, StoresTheScaledRatioWithTheDividendsDescription)

@@ -10,6 +10,7 @@
 // inputs are still read to their ends for any error that outranks it, and
 // nothing is stored.
 #include <cstdio>
+#include <cstring>
 
 #include "app/app.h"
 #include "common/common.h"
@@ -125,10 +126,27 @@ void divide_pages(Run *r, const char *output_path)
 
 int run_imgratio(int argc, char **argv)
 {
+    static const char usage[] = "usage : imgratio input1.tif input2.tif output.tif\n";
+    // The only options, and only as the sole argument: any file name is
+    // taken as a path in a call of three.
+    if (argc == 2 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0)) {
+        std::fputs(usage, stdout);
+        std::fputs("Stores 1000 x input1 / input2, sample by sample, as a 16-bit TIFF.\n"
+                   "  input1.tif  the dividend: a single-channel TIFF image or stack\n"
+                   "  input2.tif  the divisor: as many pages as the dividend, or one\n"
+                   "  output.tif  the output, replaced whole or not at all\n"
+                   "The manual page imgratio(1) gives the inputs read, the arithmetic and every message.\n",
+                   stdout);
+        return 0;
+    }
+    if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {
+        std::fputs("imgratio " IMGRATIO_VERSION "\n", stdout);
+        return 0;
+    }
     // Exactly three paths: a fourth is most often a glob that matched one
     // file more than meant, whose last file would be taken as the output.
     if (argc != 4) {
-        std::fputs("usage : imgratio input1.tif input2.tif output.tif\n", stderr);
+        std::fputs(usage, stderr);
         return 1;
     }
     Run r;
