@@ -779,10 +779,10 @@ Message deflate_end_strip(StripSource *source, void *state, uint32_t spare_rows,
     DeflateState s = take_state(c, source);
     if (s.end != s.read)
         return MSG_DEFLATE_NO_END;
-    // Rows of 0 bytes spare none; a count beyond 64 bits is cut to whole rows.
+    // Fewer than 2^32 rows of at most 2^32 bytes (a width below 2^31 of at
+    // most 16 bits): the product fits. Rows of 0 bytes spare none.
+    s.spare = spare_rows * uint64_t{row_bytes};
     s.row_bytes = row_bytes != 0 ? row_bytes : 1;
-    s.spare = row_bytes == 0 ? 0 : spare_rows <= UINT64_MAX / row_bytes ? spare_rows * uint64_t{row_bytes}
-                                                                        : UINT64_MAX / row_bytes * row_bytes;
     if (Message failure = inflate(source, c, s, 0); failure != MSG_NONE)
         return failure;
     if (s.held < 64 && (s.bits & ((uint64_t{1} << s.held) - 1)) != 0)

@@ -163,13 +163,11 @@ Message locate_strip_table(TiffReader *r, StripTable *table, uint16_t tag, uint6
     return MSG_NONE;
 }
 
-// The tag of a tile table: the tile tag, or the strip tag where only that
-// is present.
+// The tag of a tile table: the strip tag where the tile tag is absent (a
+// strip tag absent too gives the tile table's message all the same).
 uint16_t tile_table_tag(TiffReader *r, uint16_t tile_tag, uint16_t strip_tag)
 {
-    bool in_strip_tag = ACCEPT_TILES_IN_STRIP_TAGS && find_tag(&r->directory, tile_tag) == 0 &&
-                        find_tag(&r->directory, strip_tag) != 0;
-    return in_strip_tag ? strip_tag : tile_tag;
+    return ACCEPT_TILES_IN_STRIP_TAGS && find_tag(&r->directory, tile_tag) == 0 ? strip_tag : tile_tag;
 }
 
 // A tiled page: tiles of a multiple of 16 samples each way, one table

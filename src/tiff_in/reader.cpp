@@ -169,7 +169,7 @@ Message finish_rows(TiffReader *r, uint32_t rows)
     r->cursor.rows_left -= rows;
     if (r->cursor.rows_left != 0 || page.tile_width != 0)
         return MSG_NONE;
-    uint32_t short_by = page.height % page.segment_rows == 0 ? 0 : page.segment_rows - page.height % page.segment_rows;
+    uint32_t short_by = (page.segment_rows - page.height % page.segment_rows) % page.segment_rows;
     uint32_t spare_rows = ACCEPT_DEFLATE_ROWS_PAST_THE_IMAGE && r->cursor.row == page.height ? short_by : 0;
     return r->decoder->end_strip(&r->source, r->codec, spare_rows, page.bytes_per_row);
 }
