@@ -34,7 +34,8 @@ TEST(AllocationFailures, EachAllocationInTurn)
     std::string divisor = pair_file("divisor.tif", "the divisor's description");
     // The allocations of a run, in order: per input the reader's state, its
     // description, row buffers and the windows of its two strip tables; the
-    // result's row table and row; the writer's buffer.
+    // result's row table and row; the output's description; the writer's
+    // buffer.
     const std::vector<std::string> expected = {
         dividend + " : cell memory allocation error.\n",
         dividend + " : image description memory allocation error.\n",
@@ -48,6 +49,7 @@ TEST(AllocationFailures, EachAllocationInTurn)
         divisor + " : strip bytes count memory allocation error.\n",
         "cell memory allocation error (1).\n",
         "cell memory allocation error (2).\n",
+        "OUT : TIFF work memory allocation error.\n",
         "OUT : TIFF work memory allocation error.\n",
     };
     for (unsigned n = 1; n <= expected.size() + 1; ++n) {
@@ -78,8 +80,8 @@ TEST(AllocationFailures, WithoutTheRingOrTheThreadTheDivisorIsReadOnOneThread)
     RunOptions one;
     one.threads = "1";
     ASSERT_EQ(imgratio({dividend, divisor, reference}, one).exit_code, 0);
-    // After the writer's buffer (allocation 13) come the ring and the thread.
-    for (unsigned n : {14u, 15u}) {
+    // After the writer's buffer (allocation 14) come the ring and the thread.
+    for (unsigned n : {15u, 16u}) {
         SCOPED_TRACE(testing::Message() << "allocation " << n);
         std::string out = scratch_path("out.tif");
         RunOptions two;

@@ -264,8 +264,8 @@ TEST(ImageLoader, DirectoriesBeyondFourGiB)
 
 TEST(ImageLoaderRefusals, HeaderAndFile)
 {
-    SampleGrid grid;
-    EXPECT_EQ(load_tiff_image("/nonexistent/x.tif", &grid, nullptr, nullptr), MSG_FILE_NOT_FOUND);
+    Loaded ignored;
+    EXPECT_EQ(try_load("/nonexistent/x.tif", &ignored), "/nonexistent/x.tif : file not found.");
 
     Bytes good = build_tiff(small_image());
     expect_refusal({}, "bad magic number.");

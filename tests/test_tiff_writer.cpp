@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <map>
 
+#include "support/load_helpers.h"
 #include "support/tiff_builder.h"
 #include "tiff_in/tiff_in.h"
 #include "tiff_out/tiff_out.h"
@@ -136,14 +137,10 @@ TEST(TiffWriter, BigTiffWhereAClassicFileCannotHoldThePages)
         EXPECT_EQ(Bytes(file.begin(), file.begin() + 8), (Bytes{'M', 'M', 0, 43, 0, 8, 0, 0}));
         std::string path = scratch_path("big.tif");
         write_file(path, file);
-        SampleGrid grid;
-        char *description = nullptr;
-        ASSERT_EQ(load_tiff_image(path.c_str(), &grid, nullptr, &description), MSG_NONE);
+        Loaded got = load_file(path);
         for (uint32_t i = 0; i < width * height; ++i)
-            ASSERT_EQ(grid.samples[i], samples[i % samples.size()]) << "sample " << i;
-        EXPECT_STREQ(description, text);
-        release_sample_grid(&grid);
-        release_memory(description);
+            ASSERT_EQ(got.samples.at(i), samples[i % samples.size()]) << "sample " << i;
+        EXPECT_EQ(got.description, text != nullptr ? std::optional<std::string>(text) : std::nullopt);
     }
     EXPECT_EQ(store(3, 2, 16, {1}, nullptr, 2).at(3), 42) << "two small pages fit a classic file";
 }

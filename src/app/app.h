@@ -25,8 +25,32 @@ inline uint16_t ratio_sample(uint16_t a, uint16_t b)
     return static_cast<uint16_t>(low_bits & (0u - nonzero));
 }
 
+// The same for values of any kind: a / b rounded to double, times 1000.0
+// rounded to double, truncated toward zero to a signed 64-bit integer, low
+// 16 bits kept. A quotient that is infinite or not a number, and a scaled
+// quotient outside [-2^63, 2^63), give the integer with only the sign bit
+// set, as on the common hosts, but here on every host. For two 16-bit
+// samples it equals ratio_sample.
+inline uint16_t ratio_value(double a, double b)
+{
+    double scaled = a / b * 1000.0;
+    bool in_range = scaled >= -0x1p63 && scaled < 0x1p63;  // false for NaN
+    int64_t truncated = in_range ? static_cast<int64_t>(scaled) : INT64_MIN;
+    return static_cast<uint16_t>(static_cast<uint64_t>(truncated));
+}
+
 // result[x] = ratio_sample(dividend[x], divisor[x]) for x below width.
 void compute_ratio_row(const uint16_t *dividend, const uint16_t *divisor, uint16_t *result, uint32_t width);
+// The same for rows of either kind (uint16_t samples or double values):
+// ratio_sample where both are samples, ratio_value otherwise.
+void compute_ratio_row(const void *dividend, RowKind dividend_kind, const void *divisor, RowKind divisor_kind,
+                       uint16_t *result, uint32_t width);
+
+// The dividend page's description as the output carries it: where it is
+// OME-XML, its Pixels say uint16; where it is ImageJ's, its image count and
+// dimensions match the output's `pages`. Null where the memory cannot be
+// had; the caller releases the text with release_memory.
+char *output_description(const char *description, uint32_t pages);
 
 // An input's rows one after another, read on the calling thread or, for
 // large images, on a second thread into a ring a few rows ahead. The rows
@@ -40,20 +64,22 @@ struct RowSource {
 // Starts taking the rows of an open input. The second thread is used where
 // wants_reader_thread says so and the ring and the thread can be had.
 void start_row_source(RowSource *source, TiffInput *input);
-// The next row, or null once the input has failed.
-const uint16_t *next_source_row(RowSource *source);
+// The next row, of the input's kind, or null once the input has failed.
+const void *next_source_row(RowSource *source);
 // The caller is done with the row next_source_row gave it.
 void release_source_row(RowSource *source);
 // Stops taking rows; the input then stands after the last row read, and its
 // failure, if it met one, is in input->failure.
 void stop_row_source(RowSource *source);
 
-// Whether rows of this size are read on a second thread: only where a ring
-// holds at least two of them (rows of up to 512 KiB), then as `setting`
+// Whether rows of `width` samples of `sample_bytes` are read on a second
+// thread: only where a ring holds at least two of them (rows of up to
+// 512 KiB), then as `setting`
 // (IMGRATIO_THREADS) says, "1" never and "2" always, and otherwise for
 // images of 4 Mi samples and more, in rows of 512 samples or more, where two
 // processors can be had.
-bool wants_reader_thread(uint32_t width, uint32_t height, const char *setting, unsigned processors);
+bool wants_reader_thread(uint32_t width, uint32_t sample_bytes, uint32_t height, const char *setting,
+                         unsigned processors);
 
 // The whole program: checks the arguments, streams the rows of the dividend
 // and the divisor through the ratio into the output, prints the message of

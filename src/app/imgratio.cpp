@@ -68,10 +68,14 @@ bool begin_output_page(Run *r, const char *output_path)
         }
     }
     r->later_path = output_path;
-    if (a.page == 1)
-        r->later_failure = begin_store(&r->store, output_path, a.width, a.height, 16, a.description, a.pages);
+    char *description = a.description != nullptr ? output_description(a.description, a.pages) : nullptr;
+    if (a.description != nullptr && description == nullptr)
+        r->later_failure = MSG_WORK_MEMORY;
+    else if (a.page == 1)
+        r->later_failure = begin_store(&r->store, output_path, a.width, a.height, 16, description, a.pages);
     else
-        r->later_failure = next_store_page(&r->store, a.width, a.height, a.description);
+        r->later_failure = next_store_page(&r->store, a.width, a.height, description);
+    release_memory(description);
     return r->later_failure == MSG_NONE;
 }
 
@@ -83,10 +87,11 @@ void stream_rows(Run *r)
     for (uint32_t y = 0; y < r->dividend.height; ++y) {
         if (read_tiff_row(&r->dividend) != MSG_NONE)
             break;
-        const uint16_t *divisor_row = next_source_row(&r->divisor_rows);
+        const void *divisor_row = next_source_row(&r->divisor_rows);
         if (divisor_row == nullptr)
             break;
-        compute_ratio_row(r->dividend.row, divisor_row, r->result.samples, r->dividend.width);
+        compute_ratio_row(last_row(&r->dividend), r->dividend.kind, divisor_row, r->divisor.kind,
+                          r->result.samples, r->dividend.width);
         release_source_row(&r->divisor_rows);
         r->later_failure = store_row(&r->store, r->result.samples);
         if (r->later_failure != MSG_NONE)

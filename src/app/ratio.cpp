@@ -6,3 +6,40 @@ void compute_ratio_row(const uint16_t *__restrict dividend, const uint16_t *__re
     for (uint32_t x = 0; x < width; ++x)
         result[x] = ratio_sample(dividend[x], divisor[x]);
 }
+
+namespace {
+
+double value_at(const uint16_t *row, uint32_t x)
+{
+    return row[x];
+}
+
+double value_at(const double *row, uint32_t x)
+{
+    return row[x];
+}
+
+template <typename A, typename B>
+void compute_value_row(const A *__restrict dividend, const B *__restrict divisor, uint16_t *__restrict result,
+                       uint32_t width)
+{
+    for (uint32_t x = 0; x < width; ++x)
+        result[x] = ratio_value(value_at(dividend, x), value_at(divisor, x));
+}
+
+}  // namespace
+
+void compute_ratio_row(const void *dividend, RowKind dividend_kind, const void *divisor, RowKind divisor_kind,
+                       uint16_t *result, uint32_t width)
+{
+    auto a_samples = static_cast<const uint16_t *>(dividend), b_samples = static_cast<const uint16_t *>(divisor);
+    auto a_values = static_cast<const double *>(dividend), b_values = static_cast<const double *>(divisor);
+    if (dividend_kind == ROW_SAMPLES && divisor_kind == ROW_SAMPLES)
+        compute_ratio_row(a_samples, b_samples, result, width);
+    else if (dividend_kind == ROW_SAMPLES)
+        compute_value_row(a_samples, b_values, result, width);
+    else if (divisor_kind == ROW_SAMPLES)
+        compute_value_row(a_values, b_samples, result, width);
+    else
+        compute_value_row(a_values, b_values, result, width);
+}

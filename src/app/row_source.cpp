@@ -19,7 +19,8 @@
 
 struct RowRing {
     TiffInput *input = nullptr;
-    uint16_t *slots = nullptr;  // `capacity` rows of input->width samples
+    uint8_t *slots = nullptr;  // `capacity` rows of `row_bytes`
+    size_t row_bytes = 0;
     uint32_t capacity = 0;
     std::mutex lock;
     std::condition_variable row_ready;
@@ -53,9 +54,9 @@ unsigned available_processors()
 #endif
 }
 
-uint16_t *ring_slot(RowRing *ring, uint32_t row)
+uint8_t *ring_slot(RowRing *ring, uint32_t row)
 {
-    return ring->slots + size_t{row % ring->capacity} * ring->input->width;
+    return ring->slots + size_t{row % ring->capacity} * ring->row_bytes;
 }
 
 // The second thread: the input's rows into the ring, waiting while it is
@@ -73,7 +74,7 @@ void read_ahead(RowRing *ring)
         }
         if (read_tiff_row(in) != MSG_NONE)
             break;
-        std::memcpy(ring_slot(ring, y), in->row, size_t{in->width} * 2);
+        std::memcpy(ring_slot(ring, y), last_row(in), ring->row_bytes);
         bool wake;
         {
             std::lock_guard<std::mutex> hold(ring->lock);
@@ -101,14 +102,16 @@ void release_ring(RowRing *ring)
 RowRing *start_ring(TiffInput *input)
 {
     size_t header = (sizeof(RowRing) + 15) / 16 * 16;
-    uint32_t capacity = static_cast<uint32_t>(RING_BYTES / (size_t{input->width} * 2));
-    void *block = allocate_array(header + size_t{capacity} * input->width * 2, 1);
+    size_t row_bytes = size_t{input->width} * row_sample_bytes(input);
+    auto capacity = static_cast<uint32_t>(RING_BYTES / row_bytes);
+    void *block = allocate_array(header + capacity * row_bytes, 1);
     if (block == nullptr)
         return nullptr;
     RowRing *ring = new (block) RowRing;
     ring->input = input;
+    ring->row_bytes = row_bytes;
     ring->capacity = capacity;
-    ring->slots = reinterpret_cast<uint16_t *>(static_cast<unsigned char *>(block) + header);
+    ring->slots = static_cast<uint8_t *>(block) + header;
     if (allocation_fails_here()) {
         release_ring(ring);
         return nullptr;
@@ -124,9 +127,10 @@ RowRing *start_ring(TiffInput *input)
 
 }  // namespace
 
-bool wants_reader_thread(uint32_t width, uint32_t height, const char *setting, unsigned processors)
+bool wants_reader_thread(uint32_t width, uint32_t sample_bytes, uint32_t height, const char *setting,
+                         unsigned processors)
 {
-    if (size_t{width} * 2 > RING_MAX_ROW_BYTES)
+    if (size_t{width} * sample_bytes > RING_MAX_ROW_BYTES)
         return false;
     if (setting != nullptr && std::strcmp(setting, "1") == 0)
         return false;
@@ -139,15 +143,16 @@ void start_row_source(RowSource *source, TiffInput *input)
 {
     *source = RowSource{};
     source->input = input;
-    if (wants_reader_thread(input->width, input->height, std::getenv("IMGRATIO_THREADS"), available_processors()))
+    if (wants_reader_thread(input->width, row_sample_bytes(input), input->height, std::getenv("IMGRATIO_THREADS"),
+                            available_processors()))
         source->ring = start_ring(input);
 }
 
-const uint16_t *next_source_row(RowSource *source)
+const void *next_source_row(RowSource *source)
 {
     RowRing *ring = source->ring;
     if (ring == nullptr)
-        return read_tiff_row(source->input) == MSG_NONE ? source->input->row : nullptr;
+        return read_tiff_row(source->input) == MSG_NONE ? last_row(source->input) : nullptr;
     std::unique_lock<std::mutex> hold(ring->lock);
     ring->row_ready.wait(hold, [ring] { return ring->produced != ring->consumed || ring->finished; });
     return ring->produced != ring->consumed ? ring_slot(ring, ring->consumed) : nullptr;

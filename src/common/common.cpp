@@ -15,6 +15,7 @@ const char *const message_texts[] = {
     "bad photometric interpretation.",
     "too many samples per pixel.",
     "too many bits per sample.",
+    "bad sample format.",
     "bad planar configuration.",
     "bad fill order.",
     "unknown image compression method.",

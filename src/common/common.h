@@ -18,6 +18,7 @@ enum Message : uint8_t {
     MSG_BAD_PHOTOMETRIC,
     MSG_TOO_MANY_SAMPLES,
     MSG_TOO_MANY_BITS,
+    MSG_BAD_SAMPLE_FORMAT,
     MSG_BAD_PLANAR,
     MSG_BAD_FILL_ORDER,
     MSG_UNKNOWN_COMPRESSION,
@@ -99,6 +100,7 @@ enum TiffTag : uint16_t {
     TAG_TILE_LENGTH = 323,
     TAG_TILE_OFFSETS = 324,
     TAG_TILE_BYTE_COUNTS = 325,
+    TAG_SAMPLE_FORMAT = 339,
 };
 
 // Field types of directory entries.

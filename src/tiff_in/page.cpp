@@ -40,8 +40,9 @@ Message read_header(TiffReader *r)
     if (version != 42 && !(dir->big && dir->read_u16(stream) == 8 && dir->read_u16(stream) == 0))
         return MSG_BAD_MAGIC;
     dir->ifd = read_wide(dir);
-    // 16-bit samples are taken from the row's bytes in the host's order,
-    // then swapped where the file's order is the other one.
+    // Samples are taken from the row's bytes in the host's order, then
+    // swapped where the file's order is the other one.
+    r->big_endian = !little_endian;
     r->swap_bytes = little_endian == host_is_big_endian();
     return MSG_NONE;
 }
@@ -74,8 +75,18 @@ Message read_image_tags(TiffReader *r)
         dir->read_u32(r->file.stream) != 1)
         return MSG_TOO_MANY_SAMPLES;
     page->bits = get_tag_integer(dir, TAG_BITS_PER_SAMPLE, 1);
-    if (page->bits > 16)
+    page->format = get_tag_integer(dir, TAG_SAMPLE_FORMAT, 1);
+    if (page->format == 4)  // void: read as unsigned, as libtiff does
+        page->format = 1;
+    // Integers above 32 bits would not convert to double exactly.
+    bool integer = page->format == 1 || page->format == 2;
+    if (integer && (page->bits > 32 || (page->format == 1 && page->bits > 16 && page->bits < 32)))
         return MSG_TOO_MANY_BITS;
+    page->kind = page->format == 1 && page->bits <= 16 ? ROW_SAMPLES : ROW_VALUES;
+    r->unpack = choose_unpack(page->bits, r->swap_bytes);
+    r->unpack_values = choose_unpack_values(page->format, page->bits);
+    if (page->kind == ROW_VALUES && r->unpack_values == nullptr)
+        return MSG_BAD_SAMPLE_FORMAT;
     uint32_t planar = get_tag_integer(dir, TAG_PLANAR_CONFIGURATION, 1);
     if (planar != 1 && !(planar == 2 && ACCEPT_PLANAR_2_WITH_ONE_SAMPLE))
         return MSG_BAD_PLANAR;
@@ -89,11 +100,14 @@ Message read_image_tags(TiffReader *r)
             r->decoder = d.decoder;
     if (r->decoder == nullptr)
         return MSG_UNKNOWN_COMPRESSION;
-    uint32_t predictor = get_tag_integer(dir, TAG_PREDICTOR, 1);
-    bool differencing = predictor == 2 && (ACCEPT_PREDICTOR_AT_ANY_DEPTH || page->bits == 8 || page->bits == 16);
-    if (predictor != 1 && !differencing)
+    r->predictor = get_tag_integer(dir, TAG_PREDICTOR, 1);
+    bool whole_bytes = page->bits == 8 || page->bits == 16 || page->bits == 32 || page->bits == 64;
+    bool differencing = r->predictor == 2 && (ACCEPT_PREDICTOR_AT_ANY_DEPTH || whole_bytes);
+    bool float_planes = r->predictor == 3 && page->format == 3;
+    if (r->predictor != 1 && !differencing && !float_planes)
         return MSG_UNKNOWN_PREDICTOR;
-    r->difference_mask = static_cast<uint16_t>(differencing ? (1u << page->bits) - 1 : 0);
+    if (differencing && page->kind == ROW_SAMPLES)
+        r->difference_mask = static_cast<uint16_t>((1u << page->bits) - 1);
     page->bytes_per_row = static_cast<size_t>((uint64_t{page->width} * page->bits + 7) / 8);
     return MSG_NONE;
 }
@@ -128,9 +142,10 @@ Message allocate_buffers(TiffReader *r)
 {
     constexpr size_t scratch_bytes = DROP_BYTES + ROW_SLACK;
     size_t codec_bytes = (r->decoder->state_bytes + 15) / 16 * 16;
-    if (r->page.width > (SIZE_MAX - scratch_bytes - AHEAD_BYTES - codec_bytes - ROW_SLACK) / 2 - 16)
+    size_t sample_bytes = r->page.kind == ROW_VALUES ? sizeof(double) : 2;
+    if (r->page.width > (SIZE_MAX - scratch_bytes - AHEAD_BYTES - codec_bytes - ROW_SLACK) / sample_bytes - 16)
         return MSG_CELL_MEMORY;
-    size_t row_bytes = r->page.bits == 0 ? 0 : (size_t{r->page.width} * 2 + 15) / 16 * 16 + ROW_SLACK;
+    size_t row_bytes = r->page.bits == 0 ? 0 : (size_t{r->page.width} * sample_bytes + 15) / 16 * 16 + ROW_SLACK;
     size_t size = row_bytes + scratch_bytes + AHEAD_BYTES + codec_bytes;
     if (size > r->buffers_size) {
         release_memory(r->buffers);
@@ -141,11 +156,24 @@ Message allocate_buffers(TiffReader *r)
     }
     auto block = static_cast<uint8_t *>(r->buffers);
     r->row = row_bytes != 0 ? reinterpret_cast<uint16_t *>(block) : nullptr;
+    r->values = r->page.kind == ROW_VALUES ? reinterpret_cast<double *>(block) : nullptr;
     r->scratch = block + row_bytes;
     r->source.ahead = r->scratch + scratch_bytes;
     r->source.next = r->source.end = r->source.ahead;
     r->codec = codec_bytes != 0 ? r->source.ahead + AHEAD_BYTES : nullptr;
     return MSG_NONE;
+}
+
+// Predictor 3: the byte planes of a row of `bytes`, the image's or a
+// tile's, taken whole before they are put together.
+Message allocate_planes(TiffReader *r, uint64_t bytes)
+{
+    if (r->predictor != 3)
+        return MSG_NONE;
+    if (bytes > SIZE_MAX - ROW_SLACK)
+        return MSG_CELL_MEMORY;
+    r->planes = static_cast<uint8_t *>(allocate_array(static_cast<size_t>(bytes) + ROW_SLACK, 1));
+    return r->planes != nullptr ? MSG_NONE : MSG_CELL_MEMORY;
 }
 
 Message locate_strip_table(TiffReader *r, StripTable *table, uint16_t tag, uint64_t strip_count,
@@ -203,7 +231,7 @@ Message read_tile_layout(TiffReader *r)
     if (page->bytes_per_row > (SIZE_MAX - ROW_SLACK) / band_rows)
         return MSG_CELL_MEMORY;
     r->band = static_cast<uint8_t *>(allocate_array(page->bytes_per_row * band_rows + ROW_SLACK, 1));
-    return r->band != nullptr ? MSG_NONE : MSG_CELL_MEMORY;
+    return r->band != nullptr ? allocate_planes(r, page->tile_row_bytes) : MSG_CELL_MEMORY;
 }
 
 Message read_strip_layout(TiffReader *r)
@@ -219,8 +247,9 @@ Message read_strip_layout(TiffReader *r)
                                          MSG_STRIP_OFFSET_NOT_FOUND, MSG_STRIP_OFFSET_COUNT);
     if (failure != MSG_NONE)
         return failure;
-    return locate_strip_table(r, &r->byte_counts, TAG_STRIP_BYTE_COUNTS, strip_count, MSG_BYTE_COUNT_MEMORY,
-                              MSG_BYTE_COUNT_NOT_FOUND, MSG_BYTE_COUNT_COUNT);
+    failure = locate_strip_table(r, &r->byte_counts, TAG_STRIP_BYTE_COUNTS, strip_count, MSG_BYTE_COUNT_MEMORY,
+                                 MSG_BYTE_COUNT_NOT_FOUND, MSG_BYTE_COUNT_COUNT);
+    return failure != MSG_NONE ? failure : allocate_planes(r, page->bytes_per_row);
 }
 
 }  // namespace
@@ -267,13 +296,19 @@ void release_page(TiffReader *r)
     release_memory(r->offsets.window);
     release_memory(r->byte_counts.window);
     release_memory(r->band);
+    release_memory(r->planes);
     r->zero_row = nullptr;
     r->band = nullptr;
+    r->planes = nullptr;
     r->offsets = r->byte_counts = StripTable{};
     r->decoder = nullptr;
     r->codec = nullptr;
     r->page = PageGeometry{};
     r->cursor = RowCursor{};
     r->row = nullptr;
+    r->values = nullptr;
     r->unpack = nullptr;
+    r->unpack_values = nullptr;
+    r->difference_mask = 0;
+    r->predictor = 1;
 }

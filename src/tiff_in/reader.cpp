@@ -1,6 +1,6 @@
 // The rows of a page: segments (strips, or bands of tiles) begun and ended
-// in one place, decoded bytes unpacked into samples by the table below, and
-// horizontal differencing undone; then the calls of tiff_in.h.
+// in one place, and their decoded bytes unpacked (unpack.cpp); then the
+// calls of tiff_in.h.
 #include <cstring>
 #include <new>
 
@@ -8,75 +8,20 @@
 
 namespace {
 
-// ---- Unpacking ----
-
-// Sample x takes bytes at or below x * bits / 8 and is stored at byte 2x:
-// unpacking from the last sample to the first overwrites no byte before
-// it is read.
-void unpack_8(const uint8_t *bytes, uint16_t *samples, uint32_t count, uint32_t)
+// Unpacks `count` samples' decoded bytes into the row from sample x on.
+// Predictor 3 was undone as the bytes were decoded.
+void unpack_row(TiffReader *r, const uint8_t *bytes, uint32_t x, uint32_t count)
 {
-    for (uint32_t x = count; x-- > 0;)
-        samples[x] = bytes[x];
-}
-
-void unpack_16(const uint8_t *bytes, uint16_t *samples, uint32_t count, uint32_t)
-{
-    if (bytes != reinterpret_cast<const uint8_t *>(samples))
-        std::memcpy(samples, bytes, size_t{count} * 2);
-}
-
-void unpack_16_swapped(const uint8_t *bytes, uint16_t *samples, uint32_t count, uint32_t bits)
-{
-    unpack_16(bytes, samples, count, bits);
-    for (uint32_t x = 0; x < count; ++x)
-        samples[x] = static_cast<uint16_t>((samples[x] >> 8) | (samples[x] << 8));
-}
-
-// A bit stream, most significant bit of each byte first.
-void unpack_bit_stream(const uint8_t *bytes, uint16_t *samples, uint32_t count, uint32_t bits)
-{
-    for (uint32_t x = count; x-- > 0;) {
-        uint64_t first_bit = uint64_t{x} * bits;
-        uint32_t value = 0;
-        for (uint32_t b = 0; b < bits; ++b) {
-            uint64_t bit = first_bit + b;
-            value = (value << 1) | ((bytes[bit >> 3] >> (7 - (bit & 7))) & 1);
-        }
-        samples[x] = static_cast<uint16_t>(value);
+    if (r->page.kind == ROW_SAMPLES) {
+        r->unpack(bytes, r->row + x, count, r->page.bits);
+        if (r->difference_mask != 0)
+            undo_differencing(r->row + x, count, r->difference_mask);
+        return;
     }
-}
-
-// An entry a depth, for samples in the host's byte order and in the other;
-// a depth not listed is a bit stream, in which byte order plays no part.
-const struct {
-    uint32_t bits;
-    UnpackRow host_order, other_order;
-} unpackers[] = {
-    {8, unpack_8, unpack_8},
-    {16, unpack_16, unpack_16_swapped},
-};
-
-UnpackRow choose_unpack(uint32_t bits, bool swap_bytes)
-{
-    for (const auto &u : unpackers)
-        if (u.bits == bits)
-            return swap_bytes ? u.other_order : u.host_order;
-    return unpack_bit_stream;
-}
-
-// Each sample was stored as its difference from the one on its left.
-void undo_differencing(uint16_t *row, uint32_t width, uint16_t mask)
-{
-    uint16_t previous = row[0];
-    for (uint32_t x = 1; x < width; ++x)
-        row[x] = previous = static_cast<uint16_t>((row[x] + previous) & mask);
-}
-
-void unpack_row(const TiffReader *r, const uint8_t *bytes, uint16_t *samples, uint32_t count)
-{
-    r->unpack(bytes, samples, count, r->page.bits);
-    if (r->difference_mask != 0)
-        undo_differencing(samples, count, r->difference_mask);
+    auto front = reinterpret_cast<uint8_t *>(r->values + x);
+    if (bytes != front)
+        std::memmove(front, bytes, size_t{count} * (r->page.bits / 8));
+    r->unpack_values(r->values + x, count, r->swap_bytes, r->predictor == 2);
 }
 
 // ---- Segments ----
@@ -128,10 +73,18 @@ Message decode_band(TiffReader *r)
     uint8_t *dst = r->band;
     for (uint32_t t = 0; t < page.tiles_across; ++t) {
         size_t kept = tile_kept_bytes(page, t);
+        bool row_by_row = kept != page.tile_row_bytes || r->predictor == 3;
         Message failure = begin_next_block(r);
-        if (failure == MSG_NONE && kept == page.tile_row_bytes && kept != 0)
+        if (failure == MSG_NONE && !row_by_row && kept != 0)
             failure = r->decoder->next_bytes(&r->source, r->codec, dst, kept * rows);
-        for (uint32_t y = 0; failure == MSG_NONE && kept != page.tile_row_bytes && y < rows; ++y) {
+        for (uint32_t y = 0; failure == MSG_NONE && row_by_row && y < rows; ++y) {
+            if (r->predictor == 3) {
+                failure = r->decoder->next_bytes(&r->source, r->codec, r->planes, page.tile_row_bytes);
+                if (failure == MSG_NONE)
+                    undo_float_predictor(r->planes, page.tile_width, page.bits / 8, dst + y * kept,
+                                         tile_samples(page, t), r->big_endian);
+                continue;
+            }
             failure = r->decoder->next_bytes(&r->source, r->codec, dst + y * kept, kept);
             if (failure == MSG_NONE)
                 failure = drop_bytes(r, page.tile_row_bytes - kept);
@@ -184,7 +137,7 @@ void unpack_band_row(TiffReader *r)
     const uint8_t *tile = r->band;
     for (uint32_t t = 0, x = 0; t < page.tiles_across; ++t, x += page.tile_width) {
         size_t kept = tile_kept_bytes(page, t);
-        unpack_row(r, tile + y * kept, r->row + x, tile_samples(page, t));
+        unpack_row(r, tile + y * kept, x, tile_samples(page, t));
         tile += kept * band_rows;
     }
 }
@@ -201,15 +154,19 @@ Message read_row(TiffReader *r)
         return MSG_NONE;
     }
     auto bytes = reinterpret_cast<uint8_t *>(r->row);
+    bool planes = r->predictor == 3;
     Message failure = begin_segment_if_due(r);
     if (failure == MSG_NONE && r->page.tile_width == 0)
-        failure = r->decoder->next_bytes(&r->source, r->codec, bytes, r->page.bytes_per_row);
+        failure = r->decoder->next_bytes(&r->source, r->codec, planes ? r->planes : bytes, r->page.bytes_per_row);
     if (failure != MSG_NONE)
         return failure;
-    if (r->page.tile_width != 0)
+    if (r->page.tile_width != 0) {
         unpack_band_row(r);
-    else
-        unpack_row(r, bytes, r->row, r->page.width);
+    } else {
+        if (planes)
+            undo_float_predictor(r->planes, r->page.width, r->page.bits / 8, bytes, r->page.width, r->big_endian);
+        unpack_row(r, bytes, 0, r->page.width);
+    }
     return finish_rows(r, 1);
 }
 
@@ -239,10 +196,11 @@ Message open_page(TiffInput *in)
     in->width = r->page.width;
     in->height = r->page.height;
     in->bits = r->page.bits;
-    in->row = r->row;
+    in->kind = r->page.kind;
+    in->row = r->page.kind == ROW_SAMPLES ? r->row : nullptr;
+    in->values = r->values;
     if (failure != MSG_NONE)
         return failure;
-    r->unpack = choose_unpack(r->page.bits, r->swap_bytes);
     // Rows of 0 bits take no decoded bytes, so checking every strip costs no
     // more than their count: done at once, so that a tiny file declaring a
     // huge image is refused before anything is computed or stored for it.
@@ -259,6 +217,8 @@ void close_page(TiffInput *in)
     release_memory(in->description);
     in->description = nullptr;
     in->row = nullptr;
+    in->values = nullptr;
+    in->kind = ROW_SAMPLES;
     in->width = in->height = in->bits = 0;
 }
 
@@ -327,8 +287,8 @@ Message read_tiff_row(TiffInput *in)
 {
     if (in->failure == MSG_NONE)
         in->failure = read_row(in->reader);
-    if (in->failure == MSG_NONE)
-        in->row = in->reader->row;
+    if (in->failure == MSG_NONE && in->kind == ROW_SAMPLES)
+        in->row = in->reader->row;  // the row of zeros is taken at the first
     return in->failure;
 }
 
@@ -342,32 +302,4 @@ Message skip_tiff_rows(TiffInput *in)
 void close_tiff_input(TiffInput *in)
 {
     release_reader(in);
-}
-
-Message load_tiff_image(const char *path, SampleGrid *grid, uint32_t *bits, char **description)
-{
-    *grid = SampleGrid{};
-    TiffInput in;
-    Message failure = open_tiff_input(&in, path);
-    if (failure != MSG_NONE)
-        return failure;
-    if (allocate_sample_grid(grid, in.width, in.height) != 0)
-        failure = MSG_CELL_MEMORY;
-    for (uint32_t y = 0; failure == MSG_NONE && y < in.height; ++y) {
-        failure = read_tiff_row(&in);
-        if (failure == MSG_NONE)
-            std::memcpy(grid->rows[y], in.row, size_t{in.width} * 2);
-    }
-    if (failure != MSG_NONE) {
-        release_sample_grid(grid);
-    } else {
-        if (bits != nullptr)
-            *bits = in.bits;
-        if (description != nullptr) {
-            *description = in.description;
-            in.description = nullptr;
-        }
-    }
-    close_tiff_input(&in);
-    return failure;
 }

@@ -21,8 +21,9 @@ constexpr bool ACCEPT_PLANAR_2_WITH_ONE_SAMPLE = true;
 // A BitsPerSample of another count than 1 (one value per sample, where
 // SamplesPerPixel says 0 or 1) reads as missing: 1 bit per sample.
 constexpr bool ACCEPT_BITS_PER_SAMPLE_ARRAY_AS_MISSING = true;
-// Predictor 2 at any depth, not only 8 and 16 bits: differences are summed
-// modulo 2 to the power of the depth.
+// Predictor 2 at any depth, not only 8, 16 and 32 bits: differences are
+// summed modulo 2 to the power of the depth. Floating-point samples take it
+// as libtiff does, on their bit patterns.
 constexpr bool ACCEPT_PREDICTOR_AT_ANY_DEPTH = true;
 // Tile offsets and byte counts under StripOffsets and StripByteCounts
 // where the tile tags are absent: an old tiled layout (libtiff keeps both
@@ -86,6 +87,8 @@ struct PageGeometry {
     uint32_t width = 0;
     uint32_t height = 0;
     uint32_t bits = 0;
+    uint32_t format = 0;       // SampleFormat: 1 unsigned (void read as such), 2 signed, 3 floating point
+    RowKind kind = ROW_SAMPLES;
     size_t bytes_per_row = 0;   // decoded bytes of an image row
     uint32_t segment_rows = 0;  // RowsPerStrip, or TileLength
     uint32_t tile_width = 0;    // 0 for strips
@@ -105,6 +108,10 @@ struct RowCursor {
 // Turns `count` samples' decoded bytes into samples, in place where
 // `bytes` is the samples' own memory.
 using UnpackRow = void (*)(const uint8_t *bytes, uint16_t *samples, uint32_t count, uint32_t bits);
+// Turns `count` samples' decoded bytes, at the front of `values`, into
+// their values: their bytes reversed first where `swap`, their differences
+// summed where `differenced`.
+using UnpackValues = void (*)(double *values, uint32_t count, bool swap, bool differenced);
 
 struct TiffReader {
     TiffFile file;
@@ -115,17 +122,40 @@ struct TiffReader {
     PageGeometry page;
     StripTable offsets, byte_counts;  // of the strips or tiles
     RowCursor cursor;
-    // How a row's decoded bytes become samples.
-    bool swap_bytes = false;  // 16-bit samples stored in the other byte order than the host's
-    UnpackRow unpack = nullptr;
-    uint16_t difference_mask = 0;
-    uint16_t *row = nullptr;       // width samples, whose front also takes the row's decoded bytes
+    // How a row's decoded bytes become samples or values.
+    bool swap_bytes = false;  // samples stored in the other byte order than the host's
+    bool big_endian = false;  // the file's byte order
+    uint32_t predictor = 1;   // 1 none, 2 differencing, 3 floating-point byte planes
+    UnpackRow unpack = nullptr;          // ROW_SAMPLES
+    uint16_t difference_mask = 0;        // ROW_SAMPLES with predictor 2
+    UnpackValues unpack_values = nullptr;  // ROW_VALUES
+    // The row: width samples or values, whose front also takes the row's
+    // decoded bytes.
+    uint16_t *row = nullptr;
+    double *values = nullptr;
+    uint8_t *planes = nullptr;     // predictor 3: a row's (or tile row's) byte planes, as decoded
     uint8_t *band = nullptr;       // tiled pages: the band's rows inside the image, tile after tile
     uint8_t *scratch = nullptr;    // DROP_BYTES and slack, for bytes no row keeps
     uint16_t *zero_row = nullptr;  // the row of 0-bit images, once one is read
     void *buffers = nullptr;  // the one block behind the row, the scratch, the read-ahead and the codec
     size_t buffers_size = 0;  // kept from page to page while large enough
 };
+
+// ---- Unpacking (unpack.cpp) ----
+
+// How samples of up to 16 bits are unpacked.
+UnpackRow choose_unpack(uint32_t bits, bool swap_bytes);
+// How samples of a format read as values are unpacked; null for a format
+// not read.
+UnpackValues choose_unpack_values(uint32_t format, uint32_t bits);
+// Each sample was stored as its difference from the one on its left.
+void undo_differencing(uint16_t *row, uint32_t width, uint16_t mask);
+// Floating-point predictor: a row of `samples` samples of `size` bytes
+// stored as byte planes, the most significant first, differenced byte by
+// byte along the whole row. Sums the planes in place and puts the first
+// `kept` samples into `dst` in the file's byte order.
+void undo_float_predictor(uint8_t *planes, uint32_t samples, uint32_t size, uint8_t *dst, uint32_t kept,
+                          bool big_endian);
 
 // ---- The page's description (page.cpp) ----
 

@@ -1,9 +1,11 @@
 // tiff_samples FILE: reads FILE with imgratio's reader and writes, for each
-// page, "width height bits\n" and then the samples, row by row, as
-// little-endian 16-bit values to standard output. For tests that compare
-// imgratio's reading of a file with another program's. Errors are reported
-// as imgratio reports them.
+// page, "width height bits\n" and the samples, row by row, as little-endian
+// 16-bit values to standard output; or, for pages read as values,
+// "width height bits values\n" and the values as little-endian doubles. For
+// tests that compare imgratio's reading of a file with another program's.
+// Errors are reported as imgratio reports them.
 #include <cstdio>
+#include <cstring>
 #include <vector>
 
 #include "tiff_in/tiff_in.h"
@@ -17,13 +19,20 @@ int main(int argc, char **argv)
     TiffInput in;
     Message failure = open_tiff_input(&in, argv[1]);
     while (failure == MSG_NONE) {
-        std::printf("%u %u %u\n", in.width, in.height, in.bits);
-        std::vector<unsigned char> row(size_t{in.width} * 2);
+        bool values = in.kind == ROW_VALUES;
+        std::printf("%u %u %u%s\n", in.width, in.height, in.bits, values ? " values" : "");
+        size_t size = row_sample_bytes(&in);
+        std::vector<unsigned char> row(size_t{in.width} * size);
         for (uint32_t y = 0; failure == MSG_NONE && y < in.height; ++y) {
             failure = read_tiff_row(&in);
             for (uint32_t x = 0; failure == MSG_NONE && x < in.width; ++x) {
-                row[2 * x] = static_cast<unsigned char>(in.row[x]);
-                row[2 * x + 1] = static_cast<unsigned char>(in.row[x] >> 8);
+                uint64_t bits = 0;
+                if (values)
+                    std::memcpy(&bits, &in.values[x], size);
+                else
+                    bits = in.row[x];
+                for (size_t b = 0; b < size; ++b)
+                    row[x * size + b] = static_cast<unsigned char>(bits >> (8 * b));
             }
             if (failure == MSG_NONE)
                 std::fwrite(row.data(), 1, row.size(), stdout);

@@ -4,41 +4,10 @@
 
 #include "tiff_in/tiff_in.h"
 
-namespace {
-
-// "<path> : <message>" for a failed load, "" for a successful one.
-std::string load_into(const std::string &path, Loaded *result)
+// The pages of a file, up to `last` or the first failure: "" or
+// "<path> : <message>", with "page K: " from the second page on.
+std::string try_load_pages(const std::string &path, std::vector<Loaded> *pages, uint32_t last)
 {
-    SampleGrid grid;
-    char *description = nullptr;
-    uint32_t bits = 0;
-    Message failure = load_tiff_image(path.c_str(), &grid, &bits, &description);
-    if (failure != MSG_NONE)
-        return path + " : " + message_text(failure);
-    result->width = grid.width;
-    result->height = grid.height;
-    result->bits = static_cast<int32_t>(bits);
-    result->samples.assign(grid.samples, grid.samples + size_t(grid.width) * size_t(grid.height));
-    if (description != nullptr)
-        result->description = std::string(description);
-    release_memory(description);
-    release_sample_grid(&grid);
-    return "";
-}
-
-}  // namespace
-
-Loaded load_file(const std::string &path)
-{
-    Loaded result;
-    std::string failure = load_into(path, &result);
-    EXPECT_EQ(failure, "");
-    return result;
-}
-
-std::vector<Loaded> load_pages(const std::string &path)
-{
-    std::vector<Loaded> pages;
     TiffInput in;
     Message failure = open_tiff_input(&in, path.c_str());
     while (failure == MSG_NONE) {
@@ -50,16 +19,43 @@ std::vector<Loaded> load_pages(const std::string &path)
             page.description = std::string(in.description);
         for (uint32_t y = 0; failure == MSG_NONE && y < in.height; ++y) {
             failure = read_tiff_row(&in);
-            if (failure == MSG_NONE)
+            if (failure == MSG_NONE && in.kind == ROW_VALUES)
+                page.values.insert(page.values.end(), in.values, in.values + in.width);
+            else if (failure == MSG_NONE)
                 page.samples.insert(page.samples.end(), in.row, in.row + in.width);
         }
-        pages.push_back(page);
-        if (failure != MSG_NONE || in.page == in.pages)
+        pages->push_back(page);
+        if (failure != MSG_NONE || in.page == in.pages || in.page == last)
             break;
         failure = next_tiff_page(&in);
     }
     close_tiff_input(&in);
-    EXPECT_EQ(failure, MSG_NONE) << path << " : page " << in.page << ": " << message_text(failure);
+    if (failure == MSG_NONE)
+        return "";
+    std::string page = in.page >= 2 ? "page " + std::to_string(in.page) + ": " : "";
+    return path + " : " + page + message_text(failure);
+}
+
+std::string try_load(const std::string &path, Loaded *result)
+{
+    std::vector<Loaded> pages;
+    std::string failure = try_load_pages(path, &pages, 1);
+    if (failure.empty())
+        *result = pages.at(0);
+    return failure;
+}
+
+Loaded load_file(const std::string &path)
+{
+    Loaded result;
+    EXPECT_EQ(try_load(path, &result), "");
+    return result;
+}
+
+std::vector<Loaded> load_pages(const std::string &path)
+{
+    std::vector<Loaded> pages;
+    EXPECT_EQ(try_load_pages(path, &pages, UINT32_MAX), "");
     return pages;
 }
 
@@ -75,5 +71,5 @@ void expect_refusal(const Bytes &bytes, const std::string &message)
     std::string path = scratch_path("bad.tif");
     write_file(path, bytes);
     Loaded ignored;
-    EXPECT_EQ(load_into(path, &ignored), path + " : " + message);
+    EXPECT_EQ(try_load(path, &ignored), path + " : " + message);
 }

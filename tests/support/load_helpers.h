@@ -10,11 +10,14 @@
 
 struct Loaded {
     int32_t width = 0, height = 0, bits = 0;
-    std::vector<uint16_t> samples;  // row-major
+    std::vector<uint16_t> samples;  // row-major, of pages read as samples
+    std::vector<double> values;     // row-major, of pages read as values
     std::optional<std::string> description;
 };
 
 Loaded load_file(const std::string &path);
+// The first page, or "<path> : <message>" where it is refused.
+std::string try_load(const std::string &path, Loaded *result);
 // Every page of a file; a refusal fails the test.
 std::vector<Loaded> load_pages(const std::string &path);
 Loaded load_bytes(const Bytes &bytes);

@@ -1,0 +1,168 @@
+// The dividend's description as the output carries it. The output holds
+// 16-bit unsigned samples and the dividend's page count, so where the text
+// states a pixel type or a page count that the output does not have, only
+// that is rewritten: OME-XML's Pixels Type (and SignificantBits), and an
+// ImageJ description's image count and, where they no longer multiply to
+// it, its dimensions. Everything else is carried byte for byte.
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "app/app.h"
+
+namespace {
+
+// The text being built, in a block the size of the worst case.
+struct Text {
+    char *out;
+    size_t length;
+};
+
+void append(Text *t, const char *s, size_t n)
+{
+    std::memcpy(t->out + t->length, s, n);
+    t->length += n;
+}
+
+bool starts_with(const char *s, const char *prefix)
+{
+    return std::strncmp(s, prefix, std::strlen(prefix)) == 0;
+}
+
+// ---- OME-XML ----
+
+// The value of attribute `name` inside the start tag [tag, end): where its
+// quoted value begins, or null.
+const char *attribute_value(const char *tag, const char *end, const char *name, char *quote)
+{
+    size_t n = std::strlen(name);
+    for (const char *p = tag; p + n + 2 < end; ++p)
+        if ((*p == ' ' || *p == '\t' || *p == '\n' || *p == '\r') && std::strncmp(p + 1, name, n) == 0 &&
+            p[n + 1] == '=' && (p[n + 2] == '"' || p[n + 2] == '\'')) {
+            *quote = p[n + 2];
+            return p + n + 3;
+        }
+    return nullptr;
+}
+
+// Copies the start tag [tag, end) with the values of Type and
+// SignificantBits replaced.
+void copy_pixels_tag(Text *t, const char *tag, const char *end)
+{
+    static const struct {
+        const char *name, *value;
+    } replaced[] = {{"Type", "uint16"}, {"SignificantBits", "16"}};
+    const char *from = tag;
+    for (;;) {
+        // The next replaced value after `from`.
+        const char *value = nullptr, *value_end = nullptr, *with = nullptr;
+        for (const auto &r : replaced) {
+            char quote = '"';
+            const char *v = attribute_value(from, end, r.name, &quote);
+            const char *v_end = v != nullptr ? static_cast<const char *>(std::memchr(v, quote, size_t(end - v))) : nullptr;
+            if (v_end != nullptr && (value == nullptr || v < value)) {
+                value = v;
+                value_end = v_end;
+                with = r.value;
+            }
+        }
+        if (value == nullptr)
+            break;
+        append(t, from, size_t(value - from));
+        append(t, with, std::strlen(with));
+        from = value_end;
+    }
+    append(t, from, size_t(end - from));
+}
+
+void rewrite_ome(Text *t, const char *text)
+{
+    const char *p = text;
+    for (;;) {
+        const char *tag = std::strstr(p, "Pixels");
+        if (tag == nullptr)
+            break;
+        bool start_tag = tag > text && (tag[-1] == '<' || tag[-1] == ':') &&
+                         (tag[6] == ' ' || tag[6] == '\t' || tag[6] == '\n' || tag[6] == '\r');
+        const char *end = start_tag ? std::strchr(tag, '>') : nullptr;
+        if (end == nullptr) {
+            append(t, p, size_t(tag + 6 - p));
+            p = tag + 6;
+            continue;
+        }
+        append(t, p, size_t(tag - p));
+        copy_pixels_tag(t, tag, end);
+        p = end;
+    }
+    append(t, p, std::strlen(p));
+}
+
+// ---- ImageJ ----
+
+// The value of line "key=value", or 0 where the line is absent.
+unsigned long imagej_value(const char *text, const char *key)
+{
+    size_t n = std::strlen(key);
+    for (const char *line = text; line != nullptr && *line != '\0';) {
+        if (std::strncmp(line, key, n) == 0 && line[n] == '=')
+            return std::strtoul(line + n + 1, nullptr, 10);
+        line = std::strchr(line, '\n');
+        line = line != nullptr ? line + 1 : nullptr;
+    }
+    return 0;
+}
+
+// images= becomes the page count. Where channels, slices and frames no
+// longer multiply to it, a channel split out of a hyperstack keeps its
+// slices and frames and loses only its channels; any other file reads as a
+// plain stack of its pages. A description already right is kept as it is.
+void rewrite_imagej(Text *t, const char *text, uint32_t pages)
+{
+    unsigned long channels = imagej_value(text, "channels"), slices = imagej_value(text, "slices"),
+                  frames = imagej_value(text, "frames");
+    unsigned long product = (channels ? channels : 1) * (slices ? slices : 1) * (frames ? frames : 1);
+    bool dimensions_wrong = (channels | slices | frames) != 0 && product != pages;
+    bool drop_channels_only = dimensions_wrong && channels > 1 && product / channels == pages;
+    unsigned long images = imagej_value(text, "images");
+    if (!dimensions_wrong && (images == 0 || images == pages)) {
+        append(t, text, std::strlen(text));
+        return;
+    }
+    for (const char *line = text; *line != '\0';) {
+        const char *next = std::strchr(line, '\n');
+        next = next != nullptr ? next + 1 : line + std::strlen(line);
+        bool dimension = starts_with(line, "slices=") || starts_with(line, "frames=") ||
+                         starts_with(line, "hyperstack=");
+        if (starts_with(line, "images=")) {
+            char count[32];
+            int n = std::snprintf(count, sizeof count, "images=%u%s", pages, next[-1] == '\n' ? "\n" : "");
+            append(t, count, static_cast<size_t>(n));
+        } else if (!(dimensions_wrong && starts_with(line, "channels=")) &&
+                   !(dimensions_wrong && !drop_channels_only && dimension)) {
+            append(t, line, size_t(next - line));
+        }
+        line = next;
+    }
+}
+
+}  // namespace
+
+char *output_description(const char *description, uint32_t pages)
+{
+    size_t length = std::strlen(description);
+    // The worst growth: a line "images=" that becomes "images=" and ten
+    // digits, and a Pixels tag of at least 18 bytes that grows by 4.
+    if (length > (SIZE_MAX - 64) / 3)
+        return nullptr;
+    Text t{static_cast<char *>(allocate_array(length * 3 + 64, 1)), 0};
+    if (t.out == nullptr)
+        return nullptr;
+    if (starts_with(description, "ImageJ="))
+        rewrite_imagej(&t, description, pages);
+    else if (std::strstr(description, "<OME") != nullptr)
+        rewrite_ome(&t, description);
+    else
+        append(&t, description, length);
+    t.out[t.length] = '\0';
+    return t.out;
+}
