@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstring>
 #include <functional>
+#include <limits>
 #include <random>
 
 #include "support/load_helpers.h"
@@ -154,6 +155,57 @@ TEST(ImageLoader, WorkedUnpackingExamples)
     // FillOrder 2 at 16 bits: each stored byte bit-reversed, then swapped.
     EXPECT_EQ(one_row(1, 16, {0x01, 0x80}, 2, true), (V{0x0180}));
     EXPECT_EQ(one_row(4, 0, {}), (V{0, 0, 0, 0}));
+}
+
+TEST(ImageLoader, ValuesOfEveryFormatAndDepthInBothByteOrders)
+{
+    const double nan = std::numeric_limits<double>::quiet_NaN(), inf = std::numeric_limits<double>::infinity();
+    // SampleFormat, depth, predictor, the stored row in big-endian order, the values.
+    struct Case {
+        uint32_t format, bits, predictor;
+        Bytes big_endian;
+        std::vector<double> values;
+    };
+    const std::vector<Case> cases = {
+        {2, 8, 1, {0x80, 0xFF, 0x7F}, {-128, -1, 127}},
+        {2, 16, 1, {0xFC, 0x19, 0x80, 0x00, 0x7F, 0xFF}, {-999, -32768, 32767}},
+        {2, 32, 1, {0x80, 0, 0, 0, 0xFF, 0xFF, 0xFF, 0xFE, 0x7F, 0xFF, 0xFF, 0xFF}, {-2147483648.0, -2, 2147483647}},
+        {1, 32, 1, {0xFF, 0xFF, 0xFF, 0xFF, 0, 0, 0, 1}, {4294967295.0, 1}},
+        {4, 32, 1, {0x80, 0, 0, 0}, {2147483648.0}},  // void, read as unsigned
+        {3, 16, 1, {0x3C, 0x00, 0xC0, 0x00, 0x7C, 0x00, 0x7E, 0x00, 0x00, 0x01, 0x7B, 0xFF, 0x04, 0x00},
+         {1, -2, inf, nan, 0x1p-24, 65504, 0x1p-14}},
+        {3, 32, 1, {0x3F, 0xA0, 0, 0, 0xC2, 0xF7, 0x80, 0, 0x7F, 0xC0, 0, 0, 0xFF, 0x80, 0, 0, 0, 0, 0, 1},
+         {1.25, -123.75, nan, -inf, 0x1p-149}},
+        {3, 64, 1, {0xBF, 0xE0, 0, 0, 0, 0, 0, 0, 0x7F, 0xF8, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1},
+         {-0.5, nan, 0x1p-1074}},
+        // Differences summed modulo 2^16 and 2^32, then read as signed.
+        {2, 16, 2, {0x00, 0x05, 0xFF, 0xFB, 0x80, 0x00}, {5, 0, -32768}},
+        {2, 32, 2, {0x7F, 0xFF, 0xFF, 0xFF, 0, 0, 0, 2}, {2147483647, -2147483647}},
+        // 1.25 and -123.75 as byte planes, the most significant first in
+        // either byte order, differenced byte by byte.
+        {3, 32, 3, {0x3F, 0x83, 0xDE, 0x57, 0x09, 0x80, 0x80, 0x00}, {1.25, -123.75}},
+    };
+    for (const Case &c : cases)
+        for (bool le : {false, true}) {
+            SCOPED_TRACE(testing::Message() << "format " << c.format << ", " << c.bits << " bits, predictor "
+                                            << c.predictor << (le ? ", little-endian" : ", big-endian"));
+            Bytes strip = c.big_endian;
+            size_t size = c.bits / 8;
+            for (size_t i = 0; le && c.predictor != 3 && i < strip.size(); i += size)
+                std::reverse(strip.begin() + static_cast<long>(i), strip.begin() + static_cast<long>(i + size));
+            ImageOptions o;
+            o.width = static_cast<uint32_t>(c.values.size());
+            o.bits = c.bits;
+            o.little_endian = le;
+            o.predictor = c.predictor;
+            TiffLayout layout = make_image_layout(o, {strip});
+            layout.entries.push_back(short_entry(339, {c.format}));
+            Loaded got = load_layout(layout);
+            ASSERT_EQ(got.values.size(), c.values.size());
+            for (size_t x = 0; x < c.values.size(); ++x)
+                EXPECT_TRUE(std::isnan(c.values[x]) ? std::isnan(got.values[x]) : got.values[x] == c.values[x])
+                    << "value " << x << ": " << got.values[x];
+        }
 }
 
 TEST(ImageLoader, NextRowStartsOnAFreshByte)
@@ -344,6 +396,15 @@ TEST(ImageLoaderRefusals, TagsInTheirOrder)
         {"samples before bits", [](TiffLayout &l) { set_short(l, 277, 2); set_short(l, 258, 32); }, "too many samples per pixel."},
         {"17 bits", [](TiffLayout &l) { set_short(l, 258, 17); }, "too many bits per sample."},
         {"bits before planar", [](TiffLayout &l) { set_short(l, 258, 17); set_short(l, 284, 3); }, "too many bits per sample."},
+        {"unsigned 24 bits", [](TiffLayout &l) { set_short(l, 258, 24); set_short(l, 339, 1); }, "too many bits per sample."},
+        {"signed 64 bits", [](TiffLayout &l) { set_short(l, 258, 64); set_short(l, 339, 2); }, "too many bits per sample."},
+        {"signed 12 bits", [](TiffLayout &l) { set_short(l, 258, 12); set_short(l, 339, 2); }, "bad sample format."},
+        {"float 24 bits", [](TiffLayout &l) { set_short(l, 258, 24); set_short(l, 339, 3); }, "bad sample format."},
+        {"float 8 bits", [](TiffLayout &l) { set_short(l, 339, 3); }, "bad sample format."},
+        {"complex", [](TiffLayout &l) { set_short(l, 258, 32); set_short(l, 339, 6); }, "bad sample format."},
+        {"sample format 0", [](TiffLayout &l) { set_short(l, 339, 0); }, "bad sample format."},
+        {"sample format before planar", [](TiffLayout &l) { set_short(l, 339, 7); set_short(l, 284, 3); }, "bad sample format."},
+        {"predictor 3 on signed samples", [](TiffLayout &l) { set_short(l, 339, 2); set_short(l, 317, 3); }, "unknown differencing predictor."},
         {"planar 3", [](TiffLayout &l) { set_short(l, 284, 3); }, "bad planar configuration."},
         {"planar 0", [](TiffLayout &l) { set_short(l, 284, 0); }, "bad planar configuration."},
         {"fill order 3", [](TiffLayout &l) { set_short(l, 266, 3); }, "bad fill order."},

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <limits>
 #include <vector>
 
 #include "app/app.h"
@@ -43,4 +44,36 @@ TEST(RatioKernel, AgreesWithSixtyFourBitTruncationForEveryDividend)
             uint16_t expected = static_cast<uint16_t>(static_cast<int64_t>(scaled));
             ASSERT_EQ(ratio_sample(static_cast<uint16_t>(a), static_cast<uint16_t>(b)), expected) << a << "/" << b;
         }
+}
+
+TEST(RatioKernel, ValuesOfAnyFormat)
+{
+    const double nan = std::numeric_limits<double>::quiet_NaN(), inf = std::numeric_limits<double>::infinity();
+    struct Case {
+        double a, b;
+        uint16_t expected;
+    } cases[] = {
+        {-999, 7, 53894},             // -142714.28...: truncated toward zero, then modulo 65536
+        {-1, 3, 65203},               // -333
+        {0.0015, 1, 1},               // 1.5 truncated
+        {4294967295.0, 1, 64536},     // a 32-bit sample: 4294967295000
+        {-4.5e9, 1, 14336},           // -4.5e12, beyond 32 bits
+        {1e16, 1, 0}, {-1e16, 1, 0},  // beyond 2^63 either way: the sign-bit integer
+        {nan, 1, 0}, {inf, 1, 0}, {-1, 0, 0}, {0, 0, 0}, {1, nan, 0},
+    };
+    for (const Case &c : cases)
+        EXPECT_EQ(ratio_value(c.a, c.b), c.expected) << c.a << " / " << c.b;
+    // Two unsigned 16-bit samples give the same as the 16-bit kernel.
+    for (uint32_t b : {0u, 1u, 3u, 7u, 65535u})
+        for (uint32_t a = 0; a <= 65535; a += 17)
+            ASSERT_EQ(ratio_value(a, b), ratio_sample(static_cast<uint16_t>(a), static_cast<uint16_t>(b)))
+                << a << "/" << b;
+    // Rows of mixed kinds, each value at its place.
+    const std::vector<uint16_t> samples = {29, 100, 7};
+    const std::vector<double> values = {-0.5, 1, 0.25};
+    std::vector<uint16_t> r(3);
+    compute_ratio_row(samples.data(), ROW_SAMPLES, values.data(), ROW_VALUES, r.data(), 3);
+    EXPECT_EQ(r, (std::vector<uint16_t>{static_cast<uint16_t>(-58000), 34464, 28000}));
+    compute_ratio_row(values.data(), ROW_VALUES, samples.data(), ROW_SAMPLES, r.data(), 3);
+    EXPECT_EQ(r, (std::vector<uint16_t>{static_cast<uint16_t>(-17), 10, 35}));
 }

@@ -59,7 +59,7 @@ void copy_pixels_tag(Text *t, const char *tag, const char *end)
         for (const auto &r : replaced) {
             char quote = '"';
             const char *v = attribute_value(from, end, r.name, &quote);
-            const char *v_end = v != nullptr ? static_cast<const char *>(std::memchr(v, quote, size_t(end - v))) : nullptr;
+            auto v_end = v != nullptr ? static_cast<const char *>(std::memchr(v, quote, size_t(end - v))) : nullptr;
             if (v_end != nullptr && (value == nullptr || v < value)) {
                 value = v;
                 value_end = v_end;
@@ -159,7 +159,7 @@ char *output_description(const char *description, uint32_t pages)
         return nullptr;
     if (starts_with(description, "ImageJ="))
         rewrite_imagej(&t, description, pages);
-    else if (std::strstr(description, "<OME") != nullptr)
+    else if (description[std::strspn(description, " \t\r\n")] == '<' && std::strstr(description, "OME") != nullptr)
         rewrite_ome(&t, description);
     else
         append(&t, description, length);

@@ -92,8 +92,10 @@ double value_of(Half h)
     double sign = (h.bits & 0x8000) != 0 ? -1.0 : 1.0;
     int exponent = (h.bits >> 10) & 0x1F;
     double fraction = h.bits & 0x3FF;
+    if (exponent == 0x1F && fraction != 0)
+        return std::numeric_limits<double>::quiet_NaN();
     if (exponent == 0x1F)
-        return fraction != 0 ? std::numeric_limits<double>::quiet_NaN() : sign * std::numeric_limits<double>::infinity();
+        return sign * std::numeric_limits<double>::infinity();
     if (exponent == 0)
         return sign * std::ldexp(fraction, -24);
     return sign * std::ldexp(1024 + fraction, exponent - 25);
