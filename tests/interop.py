@@ -13,6 +13,11 @@ give exactly the writer's own array, and imgratio must run on each.
 Tiles and BigTIFF: GDAL, tifffile and tiffcp, in both byte orders, with
 tiles at the right and bottom edges.
 
+Signed, 32-bit and floating-point samples: tifffile and GDAL files (GDAL's
+with Predictor 3, in strips and tiles), and an ImageJ 32-bit stack, read as
+their values exactly as numpy holds them, and divided; the outputs of float
+ImageJ, OME and tifffile dividends read by tifffile as uint16 series.
+
 Stacks: tifffile (plain, ImageJ, OME), ImageMagick and tiffcp's LZW and
 PackBits copies, read page by page; the ratio of two stacks, and of a stack
 by one frame, read back by the four readers as that many pages, each with
@@ -25,6 +30,8 @@ and GDAL.
 Prints the table writer x compression x depth -> result.
 usage: interop.py IMGRATIO TIFF_SAMPLES IMGRATIO_TEST_BUILD
 """
+import io
+import logging
 import os
 import subprocess
 import sys
@@ -55,11 +62,13 @@ def path(name):
 
 
 def expected_ratio(a, b):
-    a = a.astype(np.float64)
-    b64 = b.astype(np.float64)
-    with np.errstate(divide="ignore", invalid="ignore"):
-        r = (a / np.where(b64 == 0, 1.0, b64) * 1000.0).astype(np.int64) & 0xFFFF
-    return np.where(b == 0, 0, r).astype(np.uint16)
+    """a / b, times 1000, truncated to 64 bits, low 16 bits; NaN, infinite
+    and beyond 2^63 give the sign-bit integer, whose low 16 bits are 0."""
+    with np.errstate(all="ignore"):
+        r = a.astype(np.float64) / b.astype(np.float64) * 1000.0
+        inside = (r >= -2.0 ** 63) & (r < 2.0 ** 63)
+        truncated = np.where(inside, r, 0).astype(np.int64)
+    return np.where(inside, truncated & 0xFFFF, 0).astype(np.uint16)
 
 
 def run_imgratio(dividend, divisor, out):
@@ -74,9 +83,11 @@ def imgratio_pages(file):
     pages, rest = [], r.stdout
     while rest:
         head, _, rest = rest.partition(b"\n")
-        width, height, _bits = map(int, head.split())
-        pages.append(np.frombuffer(rest[:2 * width * height], dtype="<u2").reshape(height, width))
-        rest = rest[2 * width * height:]
+        fields = head.split()
+        width, height, size = int(fields[0]), int(fields[1]), 8 if fields[3:] == [b"values"] else 2
+        pages.append(np.frombuffer(rest[:size * width * height], dtype="<f8" if size == 8 else "<u2")
+                     .reshape(height, width))
+        rest = rest[size * width * height:]
     return pages, ""
 
 
@@ -295,6 +306,98 @@ def bigtiff_outputs():
                   f.read(4) == header, r.stderr)
 
 
+# ---- signed, 32-bit and floating-point samples ----
+def compare_values(what, file, want, divisor):
+    """Every page read as its values, exactly as numpy holds them, and the
+    ratio of the file to a 16-bit divisor."""
+    got, err = imgratio_pages(file)
+    same = got is not None and len(got) == len(want) and all(
+        np.array_equal(g, w.astype(np.float64), equal_nan=True) for g, w in zip(got, want))
+    out = path("values-out.tif")
+    code, run_err = run_imgratio(file, divisor, out)
+    ratio_ok = code == 0
+    with tifffile.TiffFile(out) as t:
+        ratio_ok = ratio_ok and all(np.array_equal(p.asarray(), expected_ratio(w, tifffile.imread(divisor)))
+                                    for p, w in zip(t.pages, want))
+    check(what, same and ratio_ok, err or run_err or ("values differ" if not same else "ratio differs"))
+
+
+def sample_formats():
+    rng = np.random.default_rng(7)
+
+    def values(dtype, shape=(37, 53)):
+        if np.dtype(dtype).kind == "f":
+            v = (rng.standard_normal(shape) * 3000).astype(dtype)
+            v.reshape(-1)[:4] = [np.nan, np.inf, -np.inf, -0.0]
+            return v
+        info = np.iinfo(dtype)
+        return rng.integers(info.min, info.max, shape, endpoint=True).astype(dtype)
+
+    divisor = path("divisor.tif")
+    d = frame(rng, 37, 53, 4000)
+    d[0, 5] = 0
+    tifffile.imwrite(divisor, d, metadata=None)
+    for dtype in ("i1", "i2", "i4", "u4", "f2", "f4", "f8"):
+        v = values(dtype)
+        for byteorder in "<>":
+            # tifffile writes Predictor 3 only with imagecodecs; GDAL's below.
+            for compression, predictor in ((None, False), ("zlib", np.dtype(dtype).kind != "f")):
+                f = path("tf-values.tif")
+                tifffile.imwrite(f, v, byteorder=byteorder, compression=compression, predictor=predictor,
+                                 rowsperstrip=5, metadata=None)
+                compare_values(f"tifffile {np.dtype(dtype).name} {byteorder} {compression or 'raw'}"
+                               f"{' + predictor' if predictor else ''}", f, [v], divisor)
+    for dtype, gdal_type, options in (
+            ("f4", gdal.GDT_Float32, ["COMPRESS=DEFLATE", "PREDICTOR=3"]),
+            ("f4", gdal.GDT_Float32, ["COMPRESS=LZW", "PREDICTOR=3", "ENDIANNESS=BIG", "TILED=YES",
+                                      "BLOCKXSIZE=16", "BLOCKYSIZE=16"]),
+            ("f8", gdal.GDT_Float64, ["COMPRESS=DEFLATE", "PREDICTOR=3", "ENDIANNESS=BIG"]),
+            ("f4", gdal.GDT_Float32, ["NBITS=16", "COMPRESS=LZW", "PREDICTOR=3"]),  # half floats
+            ("i2", gdal.GDT_Int16, ["COMPRESS=LZW", "PREDICTOR=2"])):
+        f = path("gdal-values.tif")
+        ds = gdal.GetDriverByName("GTiff").Create(f, 53, 37, 1, gdal_type, options)
+        ds.GetRasterBand(1).WriteArray(values(dtype))
+        ds = None
+        compare_values(f"GDAL {gdal.GetDataTypeName(gdal_type)} {' '.join(options)}", f,
+                       [gdal.Open(f).ReadAsArray()], divisor)
+    stack = values("f4", (3, 37, 53))
+    tifffile.imwrite(path("ij32.tif"), stack, imagej=True)
+    compare_values("tifffile imagej=True float32 stack", path("ij32.tif"), list(stack), divisor)
+
+
+def output_series():
+    """The output's first series in tifffile: its page count and shape, and
+    uint16, with no warning, whatever the dividend's description said."""
+    rng = np.random.default_rng(8)
+
+    def f32(*shape):
+        return (rng.random(shape) * 1000 + 1).astype("f4")
+
+    tifffile.imwrite(path("s-ij.tif"), f32(5, 32, 40), imagej=True)
+    tifffile.imwrite(path("s-ijh.tif"), f32(3, 4, 2, 32, 40), imagej=True, metadata={"axes": "TZCYX"})
+    tifffile.imwrite(path("s-ij2.tif"), f32(6, 2, 32, 40), imagej=True, metadata={"axes": "TCYX"})
+    subprocess.run(["tiffcp", path("s-ij2.tif") + ",0,2,4,6,8,10", path("s-ch0.tif")], check=True)
+    tifffile.imwrite(path("s-ome.tif"), f32(4, 32, 40), ome=True, metadata={"axes": "ZYX"})
+    tifffile.imwrite(path("s-shaped.tif"), f32(2, 5, 32, 40))
+    tifffile.imwrite(path("s-one.tif"), np.full((32, 40), 7, "u2"), metadata=None)
+    log = io.StringIO()
+    logging.getLogger("tifffile").addHandler(logging.StreamHandler(log))
+    for name, f, pages in (("ImageJ 32-bit stack", "s-ij.tif", 5), ("ImageJ hyperstack", "s-ijh.tif", 24),
+                           ("one channel of an ImageJ hyperstack", "s-ch0.tif", 6),
+                           ("float32 OME-TIFF", "s-ome.tif", 4), ("tifffile shaped float32", "s-shaped.tif", 10)):
+        out = path("series-out.tif")
+        code, err = run_imgratio(path(f), path("s-one.tif"), out)
+        log.truncate(0)
+        with warnings.catch_warnings(record=True) as caught:
+            warnings.simplefilter("always")
+            with tifffile.TiffFile(out) as t:
+                series = t.series[0]
+                ok = (code == 0 and len(t.pages) == pages and series.dtype == np.uint16
+                      and series.asarray().size == pages * 32 * 40 and 'Type="float"' not in t.pages[0].description)
+        check(f"output series: {name}", ok and not caught and not log.getvalue(),
+              err or log.getvalue().strip() or str([str(w.message) for w in caught]))
+
+
 # ---- stacks ----
 def compare_stack(what, file, want):
     got, err = imgratio_pages(file)
@@ -370,6 +473,8 @@ pillow()
 tifffile_writer()
 tiles_and_bigtiff()
 bigtiff_outputs()
+sample_formats()
+output_series()
 print("| check | result |")
 print("|---|---|")
 for what, result in rows:

@@ -31,8 +31,8 @@ def samples(width, height, bits, seed):
 
 
 def pack_row(row, bits, little):
-    if bits == 16:
-        return struct.pack(("<" if little else ">") + "%dH" % len(row), *row)
+    if bits in (16, 32, 64):
+        return struct.pack(("<" if little else ">") + "%d%s" % (len(row), {16: "H", 32: "I", 64: "Q"}[bits]), *row)
     if bits == 8:
         return bytes(row)
     acc = nbits = 0
@@ -62,6 +62,7 @@ def main():
     p.add_argument("--zeros", type=int, default=0)
     p.add_argument("--values")
     p.add_argument("--random", action="store_true", help="uniformly random samples")
+    p.add_argument("--sample-format", type=int, help="SampleFormat: 2 signed, 3 floating point; the samples' bits")
     a = p.parse_args()
 
     little = a.endian == "little"
@@ -113,6 +114,8 @@ def main():
     many = len(offsets) > 1
     entries += [long_(273, len(offsets), arrays_at if many else offsets[0]), short(277, 1),
                 long_(278, 1, rps), long_(279, len(counts), arrays_at + 4 * len(counts) if many else counts[0])]
+    if a.sample_format is not None:
+        entries.append(short(339, a.sample_format))
     ifd = len(data)
     data += struct.pack(e + "H", len(entries)) + b"".join(entries) + struct.pack(e + "I", 0)
     data[4:8] = struct.pack(e + "I", ifd)

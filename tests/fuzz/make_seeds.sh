@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Makes the fuzzing seed corpus: small valid TIFFs of every kind the loader
-# accepts (depths 0 to 16, both byte orders, both fill orders, one or several
+# accepts (depths 0 to 16, signed and floating-point samples, both byte orders, both fill orders, one or several
 # strips or tiles, uncompressed, PackBits, LZW and Deflate with and without
 # differencing, with a description, classic and BigTIFF), near-valid ones
 # (cut short, a byte changed) and the regression files.
@@ -43,6 +43,15 @@ for bits in 1 2 4 8 12 16; do
             tiffcp -c "$compression" ${options:-} "$base" "$out/seed-$n.tif"
         done
     done
+done
+# Signed and floating-point samples (random bit patterns: NaN and
+# infinities among them), with each predictor they take.
+for v in "2 16 lzw:2" "3 32 zip:3" "3 64 lzw:3"; do
+    read -r format bits compression <<<"$v"
+    python3 "$here/make_tiff.py" "$work/values.tif" --width 13 --height 7 --bits "$bits" \
+        --sample-format "$format" --endian big --rows-per-strip 3 --random --seed "$bits"
+    cp "$work/values.tif" "$out/values-$format-$bits.tif"
+    tiffcp -c "$compression" "$work/values.tif" "$out/values-$format-$bits-${compression/:/-p}.tif"
 done
 # Near-valid: every third seed cut short, every fifth with a byte of its
 # strip data changed.
