@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Makes the fuzzing seed corpus: small valid TIFFs of every kind the loader
-# accepts (depths 0 to 16, signed and floating-point samples, both byte orders, both fill orders, one or several
-# strips or tiles, uncompressed, PackBits, LZW and Deflate with and without
-# differencing, with a description, classic and BigTIFF), near-valid ones
+# accepts (depths 0 to 16, signed and floating-point samples, both byte
+# orders, both fill orders, one or several strips or tiles, uncompressed,
+# PackBits, LZW and Deflate with and without a predictor, with a
+# description, classic and BigTIFF), near-valid ones
 # (cut short, a byte changed) and the regression files.
 # usage: make_seeds.sh OUT_DIR [uncompressed|packbits|lzw|deflate|all]
 set -euo pipefail
