@@ -21,6 +21,10 @@ TEST(OutputDescription, PixelTypesAndPageCountsTheOutputDoesNotHave)
          "<Channel/></Pixels><Instrument><Detector Type=\"CCD\"/></Instrument></Image></OME>"},
         {"OME-XML with a prefix", "<ome:OME><ome:Pixels\nType=\"int8\"/></ome:OME>", 1,
          "<ome:OME><ome:Pixels\nType=\"uint16\"/></ome:OME>"},
+        {"OME-XML, one channel of two", "<OME><Pixels SizeZ=\"1\" SizeC=\"2\" SizeT=\"3\" Type=\"float\">"
+         "<TiffData IFD=\"0\" PlaneCount=\"6\"/></Pixels></OME>", 3,
+         "<OME><Pixels SizeZ=\"1\" SizeC=\"1\" SizeT=\"3\" Type=\"uint16\"><TiffData IFD=\"0\" PlaneCount=\"3\"/>"
+         "</Pixels></OME>"},
         {"ImageJ, right already", "ImageJ=1.54f\nimages=12\nchannels=2\nframes=6\nhyperstack=true\n", 12,
          "ImageJ=1.54f\nimages=12\nchannels=2\nframes=6\nhyperstack=true\n"},
         {"ImageJ, one channel of two", "ImageJ=1.54f\nimages=12\nchannels=2\nframes=6\nhyperstack=true\nmin=0", 6,

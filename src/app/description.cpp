@@ -3,7 +3,8 @@
 // states a pixel type or a page count that the output does not have, only
 // that is rewritten: OME-XML's Pixels Type (and SignificantBits), and an
 // ImageJ description's image count and, where they no longer multiply to
-// it, its dimensions. Everything else is carried byte for byte.
+// it, its dimensions; OME's channel count where one channel was split out.
+// Everything else is carried byte for byte.
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -45,25 +46,26 @@ const char *attribute_value(const char *tag, const char *end, const char *name, 
     return nullptr;
 }
 
-// Copies the start tag [tag, end) with the values of Type and
-// SignificantBits replaced.
-void copy_pixels_tag(Text *t, const char *tag, const char *end)
+struct Replacement {
+    const char *name, *value;
+};
+
+// Copies the start tag [tag, end) with the values of the named attributes
+// replaced.
+void copy_tag(Text *t, const char *tag, const char *end, const Replacement *replaced, size_t count)
 {
-    static const struct {
-        const char *name, *value;
-    } replaced[] = {{"Type", "uint16"}, {"SignificantBits", "16"}};
     const char *from = tag;
     for (;;) {
         // The next replaced value after `from`.
         const char *value = nullptr, *value_end = nullptr, *with = nullptr;
-        for (const auto &r : replaced) {
+        for (size_t i = 0; i < count; ++i) {
             char quote = '"';
-            const char *v = attribute_value(from, end, r.name, &quote);
+            const char *v = attribute_value(from, end, replaced[i].name, &quote);
             auto v_end = v != nullptr ? static_cast<const char *>(std::memchr(v, quote, size_t(end - v))) : nullptr;
             if (v_end != nullptr && (value == nullptr || v < value)) {
                 value = v;
                 value_end = v_end;
-                with = r.value;
+                with = replaced[i].value;
             }
         }
         if (value == nullptr)
@@ -75,24 +77,68 @@ void copy_pixels_tag(Text *t, const char *tag, const char *end)
     append(t, from, size_t(end - from));
 }
 
-void rewrite_ome(Text *t, const char *text)
+// The next start tag of element `name` (with or without a namespace
+// prefix) from `p` on, or null; *end is set at its closing '>'.
+const char *find_start_tag(const char *text, const char *p, const char *name, const char **end)
 {
+    size_t n = std::strlen(name);
+    for (const char *tag = std::strstr(p, name); tag != nullptr; tag = std::strstr(tag + n, name)) {
+        bool start_tag = tag > text && (tag[-1] == '<' || tag[-1] == ':') &&
+                         (tag[n] == ' ' || tag[n] == '\t' || tag[n] == '\n' || tag[n] == '\r');
+        *end = start_tag ? std::strchr(tag, '>') : nullptr;
+        if (*end != nullptr)
+            return tag;
+    }
+    return nullptr;
+}
+
+unsigned long numeric_attribute(const char *tag, const char *end, const char *name)
+{
+    char quote = '"';
+    const char *v = attribute_value(tag, end, name, &quote);
+    return v != nullptr ? std::strtoul(v, nullptr, 10) : 0;
+}
+
+// Whether the one image of the file (a single Pixels element) is one
+// channel split out of it: its channels times the page count make its
+// planes.
+bool split_channel(const char *text, uint32_t pages)
+{
+    const char *end = nullptr;
+    const char *pixels = find_start_tag(text, text, "Pixels", &end);
+    const char *second_end = nullptr;
+    if (pixels == nullptr || find_start_tag(text, end, "Pixels", &second_end) != nullptr)
+        return false;
+    unsigned long c = numeric_attribute(pixels, end, "SizeC"), z = numeric_attribute(pixels, end, "SizeZ"),
+                  t = numeric_attribute(pixels, end, "SizeT");
+    return c > 1 && z != 0 && t != 0 && z * t == pages && c * z * t != pages;
+}
+
+// Every Pixels tag says uint16. Where the file is one channel split out of
+// a multi-channel image, SizeC becomes 1 and a TiffData's PlaneCount the
+// page count.
+void rewrite_ome(Text *t, const char *text, uint32_t pages)
+{
+    char page_count[16];
+    std::snprintf(page_count, sizeof page_count, "%u", pages);
+    const Replacement pixels[] = {{"Type", "uint16"}, {"SignificantBits", "16"}, {"SizeC", "1"}};
+    const Replacement tiff_data[] = {{"PlaneCount", page_count}};
+    bool one_channel = split_channel(text, pages);
     const char *p = text;
     for (;;) {
-        const char *tag = std::strstr(p, "Pixels");
+        const char *pixels_end = nullptr, *data_end = nullptr;
+        const char *pixels_tag = find_start_tag(text, p, "Pixels", &pixels_end);
+        const char *data_tag = one_channel ? find_start_tag(text, p, "TiffData", &data_end) : nullptr;
+        bool data_first = data_tag != nullptr && (pixels_tag == nullptr || data_tag < pixels_tag);
+        const char *tag = data_first ? data_tag : pixels_tag;
         if (tag == nullptr)
             break;
-        bool start_tag = tag > text && (tag[-1] == '<' || tag[-1] == ':') &&
-                         (tag[6] == ' ' || tag[6] == '\t' || tag[6] == '\n' || tag[6] == '\r');
-        const char *end = start_tag ? std::strchr(tag, '>') : nullptr;
-        if (end == nullptr) {
-            append(t, p, size_t(tag + 6 - p));
-            p = tag + 6;
-            continue;
-        }
         append(t, p, size_t(tag - p));
-        copy_pixels_tag(t, tag, end);
-        p = end;
+        if (data_first)
+            copy_tag(t, tag, data_end, tiff_data, 1);
+        else
+            copy_tag(t, tag, pixels_end, pixels, one_channel ? 3 : 2);
+        p = data_first ? data_end : pixels_end;
     }
     append(t, p, std::strlen(p));
 }
@@ -160,7 +206,7 @@ char *output_description(const char *description, uint32_t pages)
     if (starts_with(description, "ImageJ="))
         rewrite_imagej(&t, description, pages);
     else if (description[std::strspn(description, " \t\r\n")] == '<' && std::strstr(description, "OME") != nullptr)
-        rewrite_ome(&t, description);
+        rewrite_ome(&t, description, pages);
     else
         append(&t, description, length);
     t.out[t.length] = '\0';
