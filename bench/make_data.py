@@ -25,6 +25,11 @@ python3-tifffile) and tiffcp (libtiff-tools).
      QuPath and bfconvert write them (tiffcp -c lzw:2 -t -w 256 -l 256)
   tz: the same tiles, Adobe Deflate with horizontal differencing
   tB: b stored as BigTIFF (tiffcp -8)
+  fi: a's pixels as float32, background-subtracted and scaled (so negative
+      and fractional), uncompressed, as ImageJ writes 32-bit images
+  fz: fi with Adobe Deflate and the floating-point predictor (tiffcp -c zip:3)
+  si: a's pixels as int16, offset to negative values, LZW with horizontal
+      differencing
 """
 import os
 import subprocess
@@ -125,6 +130,16 @@ def make_tiles(out):
         tiffcp(["-8", "-c", "lzw:2"], f"{out}/a-{name}.tif", f"{out}/tB-{name}.tif")
 
 
+def make_formats(out):
+    for name in ("dividend", "divisor"):
+        data = tifffile.imread(f"{out}/a-{name}.tif")
+        write(f"{out}/fi-{name}.tif", (data.astype(np.float32) - 900.0) * np.float32(0.37))
+        tiffcp(["-c", "zip:3"], f"{out}/fi-{name}.tif", f"{out}/fz-{name}.tif")
+        write(f"{out}/raw.tif", (data.astype(np.int32) - 3000).clip(-32768, 32767).astype(np.int16))
+        tiffcp(["-c", "lzw:2"], f"{out}/raw.tif", f"{out}/si-{name}.tif")
+    os.remove(f"{out}/raw.tif")
+
+
 def main():
     """Makes what the directory does not hold yet."""
     out = sys.argv[1]
@@ -137,6 +152,8 @@ def main():
         make_deflate(out)
     if not os.path.exists(f"{out}/tB-divisor.tif"):
         make_tiles(out)
+    if not os.path.exists(f"{out}/si-divisor.tif"):
+        make_formats(out)
 
 
 if __name__ == "__main__":

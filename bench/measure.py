@@ -4,7 +4,7 @@
 usage: measure.py IMGRATIO RATIO_LIBTIFF DATA_DIR [REPETITIONS [CASES [OUT_DIR]]]
 
 CASES: one-letter names run together (abcdefgh), or names separated by
-commas (s,s1,sl,t,tz,tB,e-replace).
+commas (s,s1,sl,t,tz,tB,fi,fz,si,e-replace).
 
 Both programs run alternately in the same run (the one that goes first
 alternates too), and so does a floor: reading both input files and writing
@@ -43,6 +43,9 @@ CASES = [
     ("t", "8192 x 8192 16-bit LZW + differencing, 256 x 256 tiles"),
     ("tz", "t with Deflate tiles"),
     ("tB", "b as BigTIFF"),
+    ("fi", "8192 x 8192 float32 uncompressed"),
+    ("fz", "8192 x 8192 float32 Deflate + floating-point predictor"),
+    ("si", "8192 x 8192 int16 LZW + differencing"),
 ]
 
 FLOOR = "floor"

@@ -11,9 +11,15 @@
  * (TIFFReadEncodedTile into one tile buffer, its rows copied into a band of
  * tile-length rows), so that rows stream as from strips.
  *
+ * Unsigned 8- and 16-bit samples are divided as 16-bit integers; signed
+ * 8-, 16- and 32-bit, unsigned 32-bit and float 32- and 64-bit samples are
+ * each converted to double, row by row, and divided with imgratio's rule for
+ * values (NaN, infinite and beyond 2^63: the sign-bit integer).
+ *
  * usage: ratio_libtiff dividend.tif divisor.tif output.tif
- * Handles what the benchmarks use: one sample per pixel, 8 or 16 bits.
+ * Handles what the benchmarks use: one sample per pixel.
  */
+#include <math.h>
 #include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -33,7 +39,7 @@ struct input {
     const char *path;
     TIFF *tif;
     uint32_t width, height, rows_per_strip;
-    uint16_t bits;
+    uint16_t bits, format;
     int by_scanline;
     uint8_t *buffer; /* a strip, or a row; for tiles the band */
     tstrip_t strip;  /* the strip (the band) in buffer, or (tstrip_t)-1 */
@@ -51,7 +57,11 @@ static void read_page(struct input *in)
     TIFFGetField(in->tif, TIFFTAG_IMAGELENGTH, &in->height);
     TIFFGetFieldDefaulted(in->tif, TIFFTAG_BITSPERSAMPLE, &in->bits);
     TIFFGetFieldDefaulted(in->tif, TIFFTAG_SAMPLESPERPIXEL, &spp);
-    if (spp != 1 || (in->bits != 8 && in->bits != 16))
+    TIFFGetFieldDefaulted(in->tif, TIFFTAG_SAMPLEFORMAT, &in->format);
+    int integer = (in->format == SAMPLEFORMAT_UINT || in->format == SAMPLEFORMAT_INT) &&
+                  (in->bits == 8 || in->bits == 16 || in->bits == 32);
+    int real = in->format == SAMPLEFORMAT_IEEEFP && (in->bits == 32 || in->bits == 64);
+    if (spp != 1 || !(integer || real))
         die("unsupported layout", path);
     free(in->buffer);
     free(in->tile);
@@ -114,8 +124,14 @@ static void set_page(struct input *in, tdir_t page)
     read_page(in);
 }
 
-/* Row y as 16-bit samples in the host's order. */
-static void read_row(struct input *in, uint32_t y, uint16_t *row)
+/* Whether the input's rows are unsigned 8- or 16-bit samples. */
+static int is_samples(const struct input *in)
+{
+    return in->format == SAMPLEFORMAT_UINT && in->bits <= 16;
+}
+
+/* Row y's bytes, decoded, in the host's order. */
+static const uint8_t *row_bytes(struct input *in, uint32_t y)
 {
     size_t row_bytes = (size_t)in->width * (in->bits / 8);
     const uint8_t *bytes;
@@ -137,11 +153,43 @@ static void read_row(struct input *in, uint32_t y, uint16_t *row)
         }
         bytes = in->buffer + (size_t)(y % in->rows_per_strip) * row_bytes;
     }
+    return bytes;
+}
+
+/* Row y as 16-bit samples in the host's order. */
+static void read_row(struct input *in, uint32_t y, uint16_t *row)
+{
+    const uint8_t *bytes = row_bytes(in, y);
     if (in->bits == 16)
-        memcpy(row, bytes, row_bytes);
+        memcpy(row, bytes, (size_t)in->width * 2);
     else
         for (uint32_t x = 0; x < in->width; ++x)
             row[x] = bytes[x];
+}
+
+/* Row y as the samples' values. */
+static void read_values(struct input *in, uint32_t y, double *row)
+{
+    const uint8_t *bytes = row_bytes(in, y);
+    uint32_t w = in->width;
+    int format = in->format == SAMPLEFORMAT_IEEEFP ? 3 : in->format == SAMPLEFORMAT_INT ? 2 : 1;
+    switch (format * 100 + in->bits) {
+    case 108: for (uint32_t x = 0; x < w; ++x) row[x] = bytes[x]; break;
+    case 116: for (uint32_t x = 0; x < w; ++x) row[x] = ((const uint16_t *)bytes)[x]; break;
+    case 132: for (uint32_t x = 0; x < w; ++x) row[x] = ((const uint32_t *)bytes)[x]; break;
+    case 208: for (uint32_t x = 0; x < w; ++x) row[x] = ((const int8_t *)bytes)[x]; break;
+    case 216: for (uint32_t x = 0; x < w; ++x) row[x] = ((const int16_t *)bytes)[x]; break;
+    case 232: for (uint32_t x = 0; x < w; ++x) row[x] = ((const int32_t *)bytes)[x]; break;
+    case 332: for (uint32_t x = 0; x < w; ++x) row[x] = ((const float *)bytes)[x]; break;
+    default: memcpy(row, bytes, (size_t)w * 8); break;
+    }
+}
+
+static uint16_t ratio_value(double a, double b)
+{
+    double r = a / b * 1000.0;
+    int64_t t = r >= -0x1p63 && r < 0x1p63 ? (int64_t)r : INT64_MIN;
+    return (uint16_t)(uint64_t)t;
 }
 
 static void put32(uint8_t *p, uint32_t v)
@@ -271,6 +319,7 @@ int main(int argc, char **argv)
     put32(header + 4, plan[0].ifd_offset);
     fwrite(header, 1, 8, out);
     uint16_t *ra = NULL, *rb = NULL;
+    double *va = NULL, *vb = NULL;
     uint8_t *strip = NULL;
     for (tdir_t k = 0; k < pages; ++k) {
         struct page *p = &plan[k];
@@ -284,25 +333,40 @@ int main(int argc, char **argv)
         uint32_t width = p->width, height = p->height, row_bytes = width * 2;
         free(ra);
         free(rb);
+        free(va);
+        free(vb);
         free(strip);
         ra = malloc((size_t)width * 2);
         rb = malloc((size_t)width * 2);
+        va = malloc((size_t)width * 8);
+        vb = malloc((size_t)width * 8);
         strip = malloc((size_t)p->rows_per_strip * row_bytes);
-        if (!ra || !rb || !strip)
+        if (!ra || !rb || !va || !vb || !strip)
             die("out of memory", argv[3]);
+        int samples = is_samples(&a) && is_samples(&b);
         if (p->text_length > 4) {
             fwrite(p->description, 1, p->text_length, out);
             if (p->text_length & 1)
                 fputc(0, out);
         }
         for (uint32_t y = 0; y < height; ++y) {
-            read_row(&a, y, ra);
-            read_row(&b, y, rb);
             uint8_t *o = strip + (size_t)(y % p->rows_per_strip) * row_bytes;
-            for (uint32_t x = 0; x < width; ++x) {
-                uint16_t r = rb[x] == 0 ? 0 : (uint16_t)(int64_t)((double)ra[x] / (double)rb[x] * 1000.0);
-                o[2 * x] = (uint8_t)(r >> 8);
-                o[2 * x + 1] = (uint8_t)r;
+            if (samples) {
+                read_row(&a, y, ra);
+                read_row(&b, y, rb);
+                for (uint32_t x = 0; x < width; ++x) {
+                    uint16_t r = rb[x] == 0 ? 0 : (uint16_t)(int64_t)((double)ra[x] / (double)rb[x] * 1000.0);
+                    o[2 * x] = (uint8_t)(r >> 8);
+                    o[2 * x + 1] = (uint8_t)r;
+                }
+            } else {
+                read_values(&a, y, va);
+                read_values(&b, y, vb);
+                for (uint32_t x = 0; x < width; ++x) {
+                    uint16_t r = ratio_value(va[x], vb[x]);
+                    o[2 * x] = (uint8_t)(r >> 8);
+                    o[2 * x + 1] = (uint8_t)r;
+                }
             }
             if (y + 1 == height || (y + 1) % p->rows_per_strip == 0)
                 fwrite(strip, 1, (size_t)(y % p->rows_per_strip + 1) * row_bytes, out);

@@ -5,7 +5,7 @@
 # again with outputs on a real disk: DISK_DIR, by default build-bench/disk
 # (under the build directory, so on the disk of the checkout).
 # usage: bench/run.sh [REPETITIONS [CASES [DISK_DIR]]]   (CASES: a subset of abcdefgh,
-# or names separated by commas: e-replace,s,s1,sl,z,zg,zd,t,tz,tB; z cases also print
+# or names separated by commas: e-replace,s,s1,sl,z,zg,zd,t,tz,tB,fi,fz,si; z cases also print
 # the decode rates)
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -20,7 +20,7 @@ if [ "${#missing[@]}" -ne 0 ]; then
 fi
 cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DIMGRATIO_TESTS=OFF >/dev/null
 cmake --build build-bench -j"$(nproc)" >/dev/null
-cc -O3 -ffp-contract=off -Wall -Wextra -o build-bench/ratio_libtiff bench/ratio_libtiff.c -ltiff
+cc -O3 -ffp-contract=off -Wall -Wextra -o build-bench/ratio_libtiff bench/ratio_libtiff.c -ltiff -lm
 # The decode rate of the Deflate decoder against libdeflate and zlib.
 c++ -std=c++17 -O3 -Wall -Wextra -Isrc -o build-bench/inflate_rate bench/inflate_rate.cpp src/common/*.cpp \
     src/tiff_in/*.cpp -ltiff -ldeflate -lz
