@@ -337,32 +337,27 @@ def sample_formats():
     d = frame(rng, 37, 53, 4000)
     d[0, 5] = 0
     tifffile.imwrite(divisor, d, metadata=None)
+    f = path("values.tif")
+    # tifffile writes Predictor 3 only with imagecodecs: GDAL's below.
     for dtype in ("i1", "i2", "i4", "u4", "f2", "f4", "f8"):
-        v = values(dtype)
-        for byteorder in "<>":
-            # tifffile writes Predictor 3 only with imagecodecs; GDAL's below.
-            for compression, predictor in ((None, False), ("zlib", np.dtype(dtype).kind != "f")):
-                f = path("tf-values.tif")
-                tifffile.imwrite(f, v, byteorder=byteorder, compression=compression, predictor=predictor,
-                                 rowsperstrip=5, metadata=None)
-                compare_values(f"tifffile {np.dtype(dtype).name} {byteorder} {compression or 'raw'}"
-                               f"{' + predictor' if predictor else ''}", f, [v], divisor)
-    for dtype, gdal_type, options in (
-            ("f4", gdal.GDT_Float32, ["COMPRESS=DEFLATE", "PREDICTOR=3"]),
-            ("f4", gdal.GDT_Float32, ["COMPRESS=LZW", "PREDICTOR=3", "ENDIANNESS=BIG", "TILED=YES",
-                                      "BLOCKXSIZE=16", "BLOCKYSIZE=16"]),
-            ("f8", gdal.GDT_Float64, ["COMPRESS=DEFLATE", "PREDICTOR=3", "ENDIANNESS=BIG"]),
-            ("f4", gdal.GDT_Float32, ["NBITS=16", "COMPRESS=LZW", "PREDICTOR=3"]),  # half floats
-            ("i2", gdal.GDT_Int16, ["COMPRESS=LZW", "PREDICTOR=2"])):
-        f = path("gdal-values.tif")
-        ds = gdal.GetDriverByName("GTiff").Create(f, 53, 37, 1, gdal_type, options)
-        ds.GetRasterBand(1).WriteArray(values(dtype))
+        v, predictor = values(dtype), np.dtype(dtype).kind != "f"
+        for byteorder, compression in (("<", None), (">", None), ("<", "zlib"), (">", "zlib")):
+            tifffile.imwrite(f, v, byteorder=byteorder, compression=compression, rowsperstrip=5, metadata=None,
+                             predictor=predictor and compression is not None)
+            compare_values(f"tifffile {v.dtype.name} {byteorder} {compression or 'raw'}", f, [v], divisor)
+    for gdal_type, options in ((gdal.GDT_Float32, "COMPRESS=DEFLATE PREDICTOR=3"),
+                               (gdal.GDT_Float32, "COMPRESS=LZW PREDICTOR=3 ENDIANNESS=BIG TILED=YES BLOCKXSIZE=16 "
+                                                  "BLOCKYSIZE=16"),
+                               (gdal.GDT_Float64, "COMPRESS=DEFLATE PREDICTOR=3 ENDIANNESS=BIG"),
+                               (gdal.GDT_Float32, "NBITS=16 COMPRESS=LZW PREDICTOR=3"),  # half floats
+                               (gdal.GDT_Int16, "COMPRESS=LZW PREDICTOR=2")):
+        ds = gdal.GetDriverByName("GTiff").Create(f, 53, 37, 1, gdal_type, options.split())
+        ds.GetRasterBand(1).WriteArray(values("i2" if gdal_type == gdal.GDT_Int16 else "f4"))
         ds = None
-        compare_values(f"GDAL {gdal.GetDataTypeName(gdal_type)} {' '.join(options)}", f,
-                       [gdal.Open(f).ReadAsArray()], divisor)
+        compare_values(f"GDAL {gdal.GetDataTypeName(gdal_type)} {options}", f, [gdal.Open(f).ReadAsArray()], divisor)
     stack = values("f4", (3, 37, 53))
-    tifffile.imwrite(path("ij32.tif"), stack, imagej=True)
-    compare_values("tifffile imagej=True float32 stack", path("ij32.tif"), list(stack), divisor)
+    tifffile.imwrite(f, stack, imagej=True)
+    compare_values("tifffile imagej=True float32 stack", f, list(stack), divisor)
 
 
 def output_series():
