@@ -51,28 +51,34 @@ struct Replacement {
 };
 
 // Copies the start tag [tag, end) with the values of the named attributes
-// replaced.
+// (at most 3) replaced. Each name's next value is looked for again only
+// once the copy has passed it, so a long tag is read in one pass.
 void copy_tag(Text *t, const char *tag, const char *end, const Replacement *replaced, size_t count)
 {
+    const char *value[3] = {}, *value_end[3] = {};
+    bool absent[3] = {};  // from `from` on, hence for good
     const char *from = tag;
     for (;;) {
-        // The next replaced value after `from`.
-        const char *value = nullptr, *value_end = nullptr, *with = nullptr;
+        size_t first = count;
         for (size_t i = 0; i < count; ++i) {
-            char quote = '"';
-            const char *v = attribute_value(from, end, replaced[i].name, &quote);
-            auto v_end = v != nullptr ? static_cast<const char *>(std::memchr(v, quote, size_t(end - v))) : nullptr;
-            if (v_end != nullptr && (value == nullptr || v < value)) {
-                value = v;
-                value_end = v_end;
-                with = replaced[i].value;
+            if (!absent[i] && (value[i] == nullptr || value[i] < from)) {
+                char quote = '"';
+                value[i] = attribute_value(from, end, replaced[i].name, &quote);
+                value_end[i] = value[i] != nullptr ? static_cast<const char *>(
+                                                         std::memchr(value[i], quote, size_t(end - value[i])))
+                                                   : nullptr;
+                if (value_end[i] == nullptr)
+                    value[i] = nullptr;
+                absent[i] = value[i] == nullptr;
             }
+            if (value[i] != nullptr && (first == count || value[i] < value[first]))
+                first = i;
         }
-        if (value == nullptr)
+        if (first == count)
             break;
-        append(t, from, size_t(value - from));
-        append(t, with, std::strlen(with));
-        from = value_end;
+        append(t, from, size_t(value[first] - from));
+        append(t, replaced[first].value, std::strlen(replaced[first].value));
+        from = value_end[first];
     }
     append(t, from, size_t(end - from));
 }
@@ -85,9 +91,10 @@ const char *find_start_tag(const char *text, const char *p, const char *name, co
     for (const char *tag = std::strstr(p, name); tag != nullptr; tag = std::strstr(tag + n, name)) {
         bool start_tag = tag > text && (tag[-1] == '<' || tag[-1] == ':') &&
                          (tag[n] == ' ' || tag[n] == '\t' || tag[n] == '\n' || tag[n] == '\r');
-        *end = start_tag ? std::strchr(tag, '>') : nullptr;
-        if (*end != nullptr)
-            return tag;
+        if (!start_tag)
+            continue;
+        *end = std::strchr(tag, '>');
+        return *end != nullptr ? tag : nullptr;  // no later tag is closed either
     }
     return nullptr;
 }
@@ -124,21 +131,25 @@ void rewrite_ome(Text *t, const char *text, uint32_t pages)
     const Replacement pixels[] = {{"Type", "uint16"}, {"SignificantBits", "16"}, {"SizeC", "1"}};
     const Replacement tiff_data[] = {{"PlaneCount", page_count}};
     bool one_channel = split_channel(text, pages);
+    // The next tag of each kind, found once each: both searches move forward
+    // only, so a long text of many planes is read in one pass.
+    const char *pixels_end = nullptr, *data_end = nullptr;
+    const char *pixels_tag = find_start_tag(text, text, "Pixels", &pixels_end);
+    const char *data_tag = one_channel ? find_start_tag(text, text, "TiffData", &data_end) : nullptr;
     const char *p = text;
-    for (;;) {
-        const char *pixels_end = nullptr, *data_end = nullptr;
-        const char *pixels_tag = find_start_tag(text, p, "Pixels", &pixels_end);
-        const char *data_tag = one_channel ? find_start_tag(text, p, "TiffData", &data_end) : nullptr;
+    while (pixels_tag != nullptr || data_tag != nullptr) {
         bool data_first = data_tag != nullptr && (pixels_tag == nullptr || data_tag < pixels_tag);
         const char *tag = data_first ? data_tag : pixels_tag;
-        if (tag == nullptr)
-            break;
         append(t, p, size_t(tag - p));
-        if (data_first)
+        if (data_first) {
             copy_tag(t, tag, data_end, tiff_data, 1);
-        else
+            p = data_end;
+            data_tag = find_start_tag(text, p, "TiffData", &data_end);
+        } else {
             copy_tag(t, tag, pixels_end, pixels, one_channel ? 3 : 2);
-        p = data_first ? data_end : pixels_end;
+            p = pixels_end;
+            pixels_tag = find_start_tag(text, p, "Pixels", &pixels_end);
+        }
     }
     append(t, p, std::strlen(p));
 }
