@@ -777,11 +777,15 @@ Message deflate_end_strip(StripSource *source, void *state, uint32_t spare_rows,
 {
     DeflateCodec *c = static_cast<DeflateCodec *>(state);
     DeflateState s = take_state(c, source);
-    if (s.end != s.read)
-        return MSG_DEFLATE_NO_END;
     // Fewer than 2^32 rows of at most 2^32 bytes (a width below 2^31 of at
-    // most 16 bits): the product fits. Rows of 0 bytes spare none.
-    s.spare = spare_rows * uint64_t{row_bytes};
+    // most 64 bits): the product fits. Rows of 0 bytes spare none. Bytes
+    // already decoded past the rows, by a match that crossed their end,
+    // are the first spared.
+    uint64_t spare = spare_rows * uint64_t{row_bytes};
+    if (s.end - s.read > spare)
+        return MSG_DEFLATE_NO_END;
+    s.spare = spare - (s.end - s.read);
+    s.read = s.end;
     s.row_bytes = row_bytes != 0 ? row_bytes : 1;
     if (Message failure = inflate(source, c, s, 0); failure != MSG_NONE)
         return failure;
