@@ -1,8 +1,8 @@
 // inflate_rate FILE...: the decode rate of imgratio's Deflate decoder against
 // libdeflate's libdeflate_zlib_decompress and zlib's uncompress, on the same
 // strips, one thread, in decoded MB/s (medians of 7 runs over all strips).
-// libtiff takes each strip's stored bytes out of the file for the two
-// libraries; imgratio's reader reads the file itself and checks every strip
+// Tiled files give their tiles. libtiff takes each strip's stored bytes out
+// of the file for the two libraries; imgratio's reader reads the file itself and checks every strip
 // without unpacking samples (skip_tiff_rows), so its rate includes reading
 // the file from the page cache and copying rows out.
 // imgratio's header first: libtiff's defines COMPRESSION_* as macros.
@@ -42,21 +42,27 @@ int main(int argc, char **argv)
         TIFF *tif = TIFFOpen(argv[f], "r");
         if (tif == nullptr)
             return 1;
+        // Strips, or tiles (each decoded whole, padding included).
+        bool tiled = TIFFIsTiled(tif) != 0;
         std::vector<std::vector<uint8_t>> strips;
         std::vector<size_t> sizes;
         size_t decoded = 0;
-        for (tstrip_t s = 0; s < TIFFNumberOfStrips(tif); ++s) {
+        uint32_t count = tiled ? TIFFNumberOfTiles(tif) : TIFFNumberOfStrips(tif);
+        for (uint32_t s = 0; s < count; ++s) {
             tmsize_t raw = static_cast<tmsize_t>(TIFFGetStrileByteCount(tif, s));
             strips.emplace_back(static_cast<size_t>(raw));
-            TIFFReadRawStrip(tif, s, strips.back().data(), raw);
+            if (tiled)
+                TIFFReadRawTile(tif, s, strips.back().data(), raw);
+            else
+                TIFFReadRawStrip(tif, s, strips.back().data(), raw);
         }
         sizes.resize(strips.size());
         uint32_t rows_per_strip = 0, height = 0;
         TIFFGetField(tif, TIFFTAG_IMAGELENGTH, &height);
         TIFFGetFieldDefaulted(tif, TIFFTAG_ROWSPERSTRIP, &rows_per_strip);
-        for (tstrip_t s = 0; s < strips.size(); ++s) {
+        for (uint32_t s = 0; s < strips.size(); ++s) {
             uint32_t rows = std::min(rows_per_strip, height - s * rows_per_strip);
-            sizes[s] = static_cast<size_t>(TIFFVStripSize(tif, rows));
+            sizes[s] = static_cast<size_t>(tiled ? TIFFTileSize(tif) : TIFFVStripSize(tif, rows));
             decoded += sizes[s];
         }
         TIFFClose(tif);

@@ -36,4 +36,5 @@ if [ -n "$disk_cases" ]; then
     echo "outputs on $(df -T "$(dirname "$(realpath -m "$disk")")" | awk 'NR == 2 { print $2 " (" $1 ")" }'): $disk"
     python3 bench/measure.py build-bench/imgratio build-bench/ratio_libtiff "$data" "${1:-5}" "$disk_cases" "$disk"
 fi
-case $cases in *z*) build-bench/inflate_rate "$data"/z-dividend.tif "$data"/zg-dividend.tif "$data"/zd-dividend.tif ;; esac
+case $cases in *z*) build-bench/inflate_rate "$data"/z-dividend.tif "$data"/zg-dividend.tif "$data"/zd-dividend.tif \
+    "$data"/tz-dividend.tif ;; esac

@@ -7,10 +7,13 @@
 // order decides the message, and the stream must end, checksum included,
 // right where the strip's rows do; only zero bytes may follow it.
 //
-// Decoded bytes go to a history that keeps the last 32 KiB, which matches
-// copy from, and room to decode ahead; rows are copied out of it. Codes are
-// looked up in two-level tables: a first level indexed by the next bits, and
-// for longer codes a second level behind it.
+// A strip or tile of up to 1 MiB decoded is decoded whole, at its start, into
+// a history that holds it all: matches copy from the strip's own bytes and
+// nothing stops at row ends. A larger one is decoded as its rows ask, into a
+// history that keeps the last 32 KiB, which matches copy from, and room to
+// decode ahead, sliding when the room is used up. Rows are copied out of the
+// history either way. Codes are looked up in two-level tables: a first level
+// indexed by the next bits, and for longer codes a second level behind it.
 #include <cstring>
 
 #include "tiff_in/reader.h"
@@ -20,7 +23,14 @@ namespace {
 constexpr size_t WINDOW = 32768;
 constexpr size_t ROOM = 65536;     // decoded ahead of the window before it slides
 constexpr size_t MAX_MATCH = 258;
-constexpr size_t HISTORY_BYTES = WINDOW + ROOM + MAX_MATCH + 16;
+constexpr size_t TAIL = 2 * MAX_MATCH + 32;  // past the last byte wanted: a match begun before it, and slack
+constexpr size_t HISTORY_BYTES = WINDOW + ROOM + TAIL;
+constexpr size_t WHOLE_BYTES = size_t{1} << 20;  // strips and tiles up to this are decoded whole
+// The fast loop stops this far before the history's end: a round begun
+// before it writes at most a match, in 8-byte blocks (264 bytes). A strip
+// decoded whole ends before it.
+constexpr size_t FAST_TAIL = MAX_MATCH + 64;
+static_assert(FAST_TAIL >= 264 && TAIL >= FAST_TAIL, "the fast loop's writes stay in the history");
 constexpr int MAX_BITS = 15;
 constexpr int LITLEN_ROOT = 10;
 constexpr int DIST_ROOT = 8;
@@ -67,19 +77,68 @@ constexpr size_t LITLEN_ENTRIES = table_bound(MAX_LITLEN_SYMBOLS, LITLEN_ROOT);
 constexpr size_t DIST_ENTRIES = table_bound(MAX_DIST_SYMBOLS, DIST_ROOT);
 constexpr size_t LENGTHS_ENTRIES = size_t{1} << LENGTHS_ROOT;  // codes of at most 7 bits
 // 2504 and 576 entries; a subtable's place must fit an entry's value.
-static_assert(LITLEN_ENTRIES <= 65535 && DIST_ENTRIES <= 65535, "subtable places take 16 bits");
+static_assert(LITLEN_ENTRIES <= 32767 && DIST_ENTRIES <= 32767, "subtable places take 15 bits");
 
-enum Kind : uint8_t { LITERAL, LENGTH, DISTANCE, END_OF_BLOCK, SECOND_LEVEL, NO_CODE, REPEAT };
+enum Kind : uint32_t { LITERAL, LENGTH, DISTANCE, END_OF_BLOCK, SECOND_LEVEL, NO_CODE, REPEAT };
 
-// value: the literal, the base length or distance, the code length, or the
-// second level's place; bits: those the code takes at this level; extra: the
-// extra bits after it, or the second level's index bits.
+// A table entry in one word, so that a lookup is one load:
+//   bits 0-5    the bits it takes: its code's at this level and its extra
+//               bits, so that one shift takes a whole length or distance
+//   bits 8-11   its code's bits at this level; for a second level, its
+//               index bits
+//   bits 12-14  its kind
+//   bit 15      set for literals and distances, so that one test tells the
+//               fast loop's common case in either table
+//   bits 16-31  its value: the literal, the base length or distance, the
+//               code length, or the second level's place
 struct Entry {
-    uint16_t value;
-    uint8_t bits;
-    uint8_t kind;
-    uint8_t extra;
+    uint32_t word;
 };
+
+constexpr uint32_t COMMON = 1u << 15;
+
+constexpr Entry make_entry(uint32_t value, Kind kind, uint32_t code_bits, uint32_t extra)
+{
+    uint32_t common = kind == LITERAL || kind == DISTANCE ? COMMON : 0;
+    return Entry{value << 16 | common | kind << 12 | code_bits << 8 | (code_bits + extra)};
+}
+// The entry with its code's length at this level set.
+constexpr Entry with_code_bits(Entry e, uint32_t code_bits)
+{
+    return Entry{e.word + (code_bits << 8) + code_bits};
+}
+// A literal in a literal/length table, a distance in a distance table.
+constexpr bool is_common(Entry e)
+{
+    return (e.word & COMMON) != 0;
+}
+constexpr bool has_kind(Entry e, Kind kind)
+{
+    return (e.word & 0x7000) == kind << 12;
+}
+constexpr uint32_t value_of(Entry e)
+{
+    return e.word >> 16;
+}
+constexpr uint8_t literal_of(Entry e)
+{
+    return static_cast<uint8_t>(e.word >> 16);
+}
+constexpr int code_bits_of(Entry e)
+{
+    return static_cast<int>((e.word >> 8) & 15);
+}
+constexpr int taken_of(Entry e)
+{
+    return static_cast<int>(e.word & 63);
+}
+// The value plus the extra bits that follow the code in `bits` (those from
+// before the entry's bits were taken).
+inline uint32_t value_with_extra(Entry e, uint64_t bits)
+{
+    uint32_t with_extra = static_cast<uint32_t>(bits & ((uint64_t{1} << taken_of(e)) - 1));
+    return value_of(e) + (with_extra >> code_bits_of(e));
+}
 
 constexpr uint16_t length_base[29] = {3,  4,  5,  6,  7,  8,  9,  10, 11,  13,  15,  17,  19,  23, 27,
                                       31, 35, 43, 51, 59, 67, 83, 99, 115, 131, 163, 195, 227, 258};
@@ -106,17 +165,28 @@ struct DeflateState {
     uint32_t adler_a, adler_b;
     uint64_t spare;        // bytes that end_strip may still drop: whole rows past the image
     size_t row_bytes;      // of those rows
+    size_t capacity;       // of the history
     const uint8_t *next;   // of the read-ahead, while an operation runs
     Message starved;       // why no more bytes could be loaded
 };
 
+// The codec's bytes are followed by its history, of the capacity that
+// history_capacity gives for the largest strip of the page.
 struct DeflateCodec {
     DeflateState state;
     const Entry *litlen, *dist;  // the current block's tables: the fixed ones or those below
+    uint8_t *history;
     Entry dynamic_litlen[LITLEN_ENTRIES];
     Entry dynamic_dist[DIST_ENTRIES];
-    uint8_t history[HISTORY_BYTES];
 };
+
+// A strip of `bytes` decoded: whole, where it fits the bound, else a window
+// and room at a time. Grows with `bytes` up to the bound, so a history for
+// the page's largest strip (or the bound) holds that of every other.
+size_t history_capacity(uint64_t bytes)
+{
+    return bytes <= WHOLE_BYTES && bytes + TAIL > HISTORY_BYTES ? static_cast<size_t>(bytes) + TAIL : HISTORY_BYTES;
+}
 
 // ---- bits ----
 
@@ -129,7 +199,8 @@ inline void load_eight(uint64_t &bits, int &held, const uint8_t *&next)
     for (int i = 7; i >= 0; --i)
         eight = eight << 8 | next[i];
     bits |= eight << held;
-    next += (63 - held) >> 3;
+    next += 7;
+    next -= static_cast<uint32_t>(held) >> 3;  // held is 0 to 63
     held |= 56;
 }
 
@@ -141,7 +212,7 @@ inline void load_bits(StripSource *source, DeflateState &s)
         load_eight(s.bits, s.held, s.next);
         return;
     }
-    while (s.held <= 56) {
+    while (s.held < 56) {  // at most 63, as load_eight needs
         if (s.next == source->end) {
             if (source->budget == 0) {
                 s.starved = MSG_DEFLATE_TOO_FEW;
@@ -181,14 +252,14 @@ inline bool decode(StripSource *source, DeflateState &s, const Entry *table, int
         load_bits(source, s);
     Entry e = table[s.bits & ((1u << root) - 1)];
     int taken = 0;
-    if (e.kind == SECOND_LEVEL) {
+    if (has_kind(e, SECOND_LEVEL)) {
         taken = root;
-        e = table[e.value + ((s.bits >> root) & ((1u << e.extra) - 1))];
+        e = table[value_of(e) + ((s.bits >> root) & ((1u << code_bits_of(e)) - 1))];
     }
-    if (taken + e.bits > s.held)
+    if (taken + code_bits_of(e) > s.held)
         return false;
-    s.bits >>= taken + e.bits;
-    s.held -= taken + e.bits;
+    s.bits >>= taken + code_bits_of(e);
+    s.held -= taken + code_bits_of(e);
     *found = e;
     return true;
 }
@@ -209,24 +280,24 @@ using Meaning = Entry (*)(int symbol);
 constexpr Entry literal_or_length(int symbol)
 {
     if (symbol < 256)
-        return Entry{static_cast<uint16_t>(symbol), 0, LITERAL, 0};
+        return make_entry(static_cast<uint32_t>(symbol), LITERAL, 0, 0);
     if (symbol == 256)
-        return Entry{0, 0, END_OF_BLOCK, 0};
+        return make_entry(0, END_OF_BLOCK, 0, 0);
     if (symbol < 286)
-        return Entry{length_base[symbol - 257], 0, LENGTH, length_extra[symbol - 257]};
-    return Entry{0, 0, NO_CODE, 0};
+        return make_entry(length_base[symbol - 257], LENGTH, 0, length_extra[symbol - 257]);
+    return make_entry(0, NO_CODE, 0, 0);
 }
 
 constexpr Entry distance(int symbol)
 {
     if (symbol < 30)
-        return Entry{distance_base[symbol], 0, DISTANCE, distance_extra[symbol]};
-    return Entry{0, 0, NO_CODE, 0};
+        return make_entry(distance_base[symbol], DISTANCE, 0, distance_extra[symbol]);
+    return make_entry(0, NO_CODE, 0, 0);
 }
 
 constexpr Entry code_length(int symbol)
 {
-    return Entry{static_cast<uint16_t>(symbol), 0, REPEAT, 0};
+    return make_entry(static_cast<uint32_t>(symbol), REPEAT, 0, 0);
 }
 
 enum Completeness { COMPLETE_ONLY, AS_ZLIB_ALLOWS };
@@ -265,7 +336,7 @@ constexpr bool build_table(const uint8_t *lengths, int n, Meaning meaning, int r
             sorted[end[lengths[symbol]]++] = symbol;
     const uint32_t root_mask = (1u << root) - 1;
     for (size_t i = 0; i <= root_mask; ++i)
-        table[i] = Entry{0, 1, NO_CODE, 0};
+        table[i] = make_entry(0, NO_CODE, 1, 0);
     size_t used = size_t{1} << root;
     uint32_t next = 0;    // the next code, most significant bit first
     uint32_t open = ~0u;  // the first-level entry of the open subtable
@@ -276,7 +347,7 @@ constexpr bool build_table(const uint8_t *lengths, int n, Meaning meaning, int r
             uint32_t code = reverse_bits(next++, len);
             Entry e = meaning(sorted[i]);
             if (len <= root) {
-                e.bits = static_cast<uint8_t>(len);
+                e = with_code_bits(e, static_cast<uint32_t>(len));
                 for (uint32_t k = code; k <= root_mask; k += 1u << len)
                     table[k] = e;
                 continue;
@@ -292,12 +363,12 @@ constexpr bool build_table(const uint8_t *lengths, int n, Meaning meaning, int r
                 // Within the bound for complete codes; a wrong bound fails safe.
                 if (used + (size_t{1} << sub_bits) > capacity)
                     return false;
-                table[open] = Entry{static_cast<uint16_t>(used), static_cast<uint8_t>(root), SECOND_LEVEL,
-                                    static_cast<uint8_t>(sub_bits)};
+                table[open] = make_entry(static_cast<uint32_t>(used), SECOND_LEVEL, static_cast<uint32_t>(sub_bits),
+                                         static_cast<uint32_t>(root - sub_bits));
                 sub_at = used;
                 used += size_t{1} << sub_bits;
             }
-            e.bits = static_cast<uint8_t>(len - root);
+            e = with_code_bits(e, static_cast<uint32_t>(len - root));
             for (uint32_t k = code >> root; k < (1u << sub_bits); k += 1u << (len - root))
                 table[sub_at + k] = e;
         }
@@ -351,21 +422,22 @@ Message read_dynamic_tables(StripSource *source, DeflateCodec *c, DeflateState &
         Entry e;
         if (!decode(source, s, lengths_table, LENGTHS_ROOT, &e))
             return s.starved;
-        if (e.kind == NO_CODE)
+        if (has_kind(e, NO_CODE))
             return MSG_DEFLATE_BAD_CODE_LENGTHS;
-        if (e.value < 16) {
-            lengths[i++] = static_cast<uint8_t>(e.value);
+        uint32_t symbol = value_of(e);
+        if (symbol < 16) {
+            lengths[i++] = static_cast<uint8_t>(symbol);
             continue;
         }
         uint32_t repeat, value = 0;
-        if (e.value == 16) {
+        if (symbol == 16) {
             if (i == 0)
                 return MSG_DEFLATE_BAD_CODE_LENGTHS;
             value = lengths[i - 1];
             if (!take_bits(source, s, 2, &repeat))
                 return s.starved;
             repeat += 3;
-        } else if (e.value == 17) {
+        } else if (symbol == 17) {
             if (!take_bits(source, s, 3, &repeat))
                 return s.starved;
             repeat += 3;
@@ -501,133 +573,202 @@ Message check_checksum(StripSource *source, DeflateCodec *c, DeflateState &s)
 // may write up to 7 bytes past the match (the history has slack for them).
 // A block never reads bytes not yet written: it starts `far` bytes, or 8,
 // after the one before, so for a distance below 8 the blocks overlap and
-// repeat the pattern. Matches are mostly short: the first block is taken
-// without a test.
+// repeat the pattern. Matches are mostly short: from 8 bytes back on, the
+// first three blocks (24 bytes) are copied without a test.
 inline void copy_match(uint8_t *to, const uint8_t *from, uint32_t length, uint32_t far)
 {
-    if (far == 1) {
-        std::memset(to, *from, length);
+    uint64_t block;  // loaded whole before it is stored: the two may overlap
+    if (far >= 8) {
+        for (uint32_t i = 0; i < 24; i += 8) {
+            std::memcpy(&block, from + i, 8);
+            std::memcpy(to + i, &block, 8);
+        }
+        for (uint32_t i = 24; i < length; i += 8) {
+            std::memcpy(&block, from + i, 8);
+            std::memcpy(to + i, &block, 8);
+        }
         return;
     }
-    uint32_t step = far < 8 ? far : 8;
+    if (far == 1) {
+        block = *from * uint64_t{0x0101010101010101};
+        for (uint32_t i = 0; i < length; i += 8)
+            std::memcpy(to + i, &block, 8);
+        return;
+    }
     uint32_t i = 0;
     do {
-        uint64_t block;  // loaded whole before it is stored: the two may overlap
         std::memcpy(&block, from + i, 8);
         std::memcpy(to + i, &block, 8);
-        i += step;
+        i += far;
     } while (i < length);
 }
 
-// A match after its length code's entry `e`, whose bits are taken: the
-// length's extra bits, the distance code and its extra bits, from `bits` of
-// which `held` are loaded; `decoded` is how many bytes the stream has given.
-// The fast loop has loaded enough bits for a whole match and tests none;
-// the careful path tests each part and says MATCH_SHORT where the bits
-// loaded end first.
+// A match after its length code's entry `e`, whose code bits are taken: the
+// length's extra bits, the distance code and its extra bits, each tested
+// against the bits loaded, from `bits` of which `held` are loaded; `decoded`
+// is how many bytes the stream has given. MATCH_SHORT where the bits loaded
+// end first.
 enum MatchStep { MATCH, MATCH_SHORT, MATCH_BAD_CODE, MATCH_TOO_FAR };
 
-template <bool careful>
 inline MatchStep decode_match(uint64_t &bits, int &held, Entry e, const Entry *dist, uint64_t decoded,
                               uint32_t *length, uint32_t *far)
 {
-    if (careful && held < e.extra)
+    int extra = taken_of(e) - code_bits_of(e);
+    if (held < extra)
         return MATCH_SHORT;
-    *length = e.value + static_cast<uint32_t>(bits & ((1u << e.extra) - 1));
-    bits >>= e.extra;
-    held -= e.extra;
+    *length = value_of(e) + static_cast<uint32_t>(bits & ((1u << extra) - 1));
+    bits >>= extra;
+    held -= extra;
     Entry d = dist[bits & ((1u << DIST_ROOT) - 1)];
     int taken = 0;
-    if (d.kind == SECOND_LEVEL) {
+    if (has_kind(d, SECOND_LEVEL)) {
         taken = DIST_ROOT;
-        d = dist[d.value + ((bits >> DIST_ROOT) & ((1u << d.extra) - 1))];
+        d = dist[value_of(d) + ((bits >> DIST_ROOT) & ((1u << code_bits_of(d)) - 1))];
     }
-    if (careful && taken + d.bits > held)
+    if (taken + code_bits_of(d) > held)
         return MATCH_SHORT;
-    bits >>= taken + d.bits;
-    held -= taken + d.bits;
-    if (d.kind != DISTANCE)
+    bits >>= taken + code_bits_of(d);
+    held -= taken + code_bits_of(d);
+    if (!has_kind(d, DISTANCE))
         return MATCH_BAD_CODE;
-    if (careful && held < d.extra)
+    extra = taken_of(d) - code_bits_of(d);
+    if (held < extra)
         return MATCH_SHORT;
-    *far = d.value + static_cast<uint32_t>(bits & ((1u << d.extra) - 1));
-    bits >>= d.extra;
-    held -= d.extra;
+    *far = value_of(d) + static_cast<uint32_t>(bits & ((1u << extra) - 1));
+    bits >>= extra;
+    held -= extra;
     return *far > decoded ? MATCH_TOO_FAR : MATCH;
 }
 
-// A coded block's literals and matches while 8 stored bytes are at hand,
-// there is room for a match, and bytes are wanted: one load of the bit
-// buffer then holds a whole length and distance (at most 48 bits), or two
-// literals and a third code, so nothing can run short. Stops before an
-// end-of-block code or bits that no code has, which the careful path takes.
-// Works on copies of the state, which stores into the history could
-// otherwise alias.
+// Takes entry e's bits: its code's and its extra bits.
+inline void take_entry(uint64_t &bits, int &held, Entry e)
+{
+    bits >>= taken_of(e);
+    held -= taken_of(e);
+}
+
+// The fast loop's registers.
+struct FastLoop {
+    uint64_t bits;
+    int held;
+    const uint8_t *next;
+    size_t end;
+    Entry next_entry;  // the next code's, looked up ahead
+};
+
+// A match in the fast loop, after its length code's entry `e` (a first or
+// second level's, whose earlier bits are taken), with 40 bits or more at
+// hand; `decoded_less_end` counts the bytes before the history. Tops the
+// bits up for the distance, copies the match and looks up the next code;
+// or gives the fault.
+inline Message fast_match(FastLoop &f, Entry e, uint8_t *history, const Entry *litlen, const Entry *dist,
+                          uint64_t decoded_less_end)
+{
+    uint64_t saved = f.bits;
+    take_entry(f.bits, f.held, e);
+    uint32_t length = value_with_extra(e, saved);
+    // The distance's first level is looked up in the bits at hand, before
+    // they are topped up for the rest of it.
+    Entry d = dist[f.bits & ((1u << DIST_ROOT) - 1)];
+    load_eight(f.bits, f.held, f.next);
+    if (!is_common(d)) {
+        if (has_kind(d, SECOND_LEVEL)) {
+            f.bits >>= DIST_ROOT;
+            f.held -= DIST_ROOT;
+            d = dist[value_of(d) + (f.bits & ((1u << code_bits_of(d)) - 1))];
+        }
+        if (!has_kind(d, DISTANCE))
+            return MSG_DEFLATE_BAD_CODE;
+    }
+    saved = f.bits;
+    take_entry(f.bits, f.held, d);
+    uint32_t far = value_with_extra(d, saved);
+    // Literals are counted once the loop ends: all bytes so far are those
+    // the state counted, less its end, plus this end (modulo 2^64, exactly).
+    if (far > f.end + decoded_less_end)
+        return MSG_DEFLATE_TOO_FAR;
+    f.next_entry = litlen[f.bits & ((1u << LITLEN_ROOT) - 1)];
+    copy_match(history + f.end, history + f.end - far, length, far);
+    f.end += length;
+    return MSG_NONE;
+}
+
+// Stores a literal and takes its bits.
+inline void fast_literals(FastLoop &f, Entry e, uint8_t *history)
+{
+    take_entry(f.bits, f.held, e);
+    history[f.end++] = literal_of(e);
+}
+
+// A coded block's literals and matches while 16 stored bytes are at hand,
+// there is room for a match, and bytes are wanted. Each round tops the bit
+// buffer up to 56 bits or more without a branch, and after a load all 64
+// bits of the buffer are the stream's, so the next code's entry is looked
+// up before the bits are topped up again, while the work before it is
+// still under way. A round takes up to three first-level literals (30
+// bits); or up to two and a match: the two and the length take at most 40
+// bits, and the bits are topped up again for the distance (28 bits). Stops before an end-of-block code or bits that no
+// code has, which the careful path takes afresh, and may decode up to a
+// round past `want`. Works on copies of the state, which stores into the
+// history could otherwise alias.
 inline Message decode_fast(StripSource *source, DeflateCodec *c, DeflateState &state, size_t want)
 {
     uint8_t *history = c->history;
     const Entry *litlen = c->litlen, *dist = c->dist;
-    uint64_t bits = state.bits;
-    int held = state.held;
-    const uint8_t *next = state.next;
-    const uint8_t *last_load = source->end - 8;
-    size_t end = state.end;
+    const uint8_t *last_load = source->end - 16;
     uint64_t decoded_less_end = state.decoded - state.end;
-    size_t stop = state.read + want < HISTORY_BYTES - 16 - MAX_MATCH ? state.read + want : HISTORY_BYTES - 16 - MAX_MATCH;
+    size_t limit = state.capacity - FAST_TAIL;
+    size_t stop = state.read + want < limit ? state.read + want : limit;
+    constexpr uint32_t LITLEN_MASK = (1u << LITLEN_ROOT) - 1;
+    FastLoop f{state.bits, state.held, state.next, state.end, Entry{}};
     Message failure = MSG_NONE;
-    constexpr uint32_t ROOT_MASK = (1u << LITLEN_ROOT) - 1;
-    while (end < stop && next <= last_load) {
-        load_eight(bits, held, next);
-        Entry e = litlen[bits & ROOT_MASK];
-        if (e.kind == LITERAL) {
-            // Literals of the first level take at most 10 bits each: three
-            // of them leave 26 or more, which the next load tops up.
-            for (int k = 0; k < 3 && e.kind == LITERAL && end < stop; ++k) {
-                bits >>= e.bits;
-                held -= e.bits;
-                history[end++] = static_cast<uint8_t>(e.value);
-                e = litlen[bits & ROOT_MASK];
+    if (f.end >= stop || source->end - f.next < 16)
+        return failure;
+    load_eight(f.bits, f.held, f.next);
+    f.next_entry = litlen[f.bits & LITLEN_MASK];
+    for (;;) {
+        Entry e = f.next_entry;
+        if (is_common(e)) {
+            fast_literals(f, e, history);
+            e = litlen[f.bits & LITLEN_MASK];
+            if (is_common(e)) {
+                fast_literals(f, e, history);
+                e = litlen[f.bits & LITLEN_MASK];
             }
-            continue;
         }
-        if (e.kind == SECOND_LEVEL) {
-            // A longer code: the root's bits, then the second level's.
-            // Bits are taken only for codes decoded here; the careful path
-            // decodes the others afresh.
-            Entry second = litlen[e.value + ((bits >> LITLEN_ROOT) & ((1u << e.extra) - 1))];
-            if (second.kind != LITERAL && second.kind != LENGTH)
+        if (is_common(e)) {
+            fast_literals(f, e, history);
+            f.next_entry = litlen[f.bits & LITLEN_MASK];
+        } else if (has_kind(e, LENGTH)) {
+            if ((failure = fast_match(f, e, history, litlen, dist, decoded_less_end)) != MSG_NONE)
                 break;
-            bits >>= LITLEN_ROOT;
-            held -= LITLEN_ROOT;
-            e = second;
-            if (e.kind == LITERAL) {
-                bits >>= e.bits;
-                held -= e.bits;
-                history[end++] = static_cast<uint8_t>(e.value);
-                continue;
+        } else if (has_kind(e, SECOND_LEVEL)) {
+            // A longer code: the root's bits, then the second level's.
+            Entry second = litlen[value_of(e) + ((f.bits >> LITLEN_ROOT) & ((1u << code_bits_of(e)) - 1))];
+            if (!has_kind(second, LITERAL) && !has_kind(second, LENGTH)) {
+                f.next_entry = e;
+                break;
             }
-        }
-        if (e.kind != LENGTH)
-            break;
-        bits >>= e.bits;
-        held -= e.bits;
-        // Literals are counted once the loop ends: all bytes so far are
-        // those the state counted, less its end, plus this end (modulo
-        // 2^64, exactly).
-        uint32_t length = 0, far = 0;
-        MatchStep step = decode_match<false>(bits, held, e, dist, end + decoded_less_end, &length, &far);
-        if (step != MATCH) {
-            failure = step == MATCH_BAD_CODE ? MSG_DEFLATE_BAD_CODE : MSG_DEFLATE_TOO_FAR;
+            f.bits >>= LITLEN_ROOT;
+            f.held -= LITLEN_ROOT;
+            if (has_kind(second, LITERAL)) {
+                fast_literals(f, second, history);
+                f.next_entry = litlen[f.bits & LITLEN_MASK];
+            } else if ((failure = fast_match(f, second, history, litlen, dist, decoded_less_end)) != MSG_NONE) {
+                break;
+            }
+        } else {
             break;
         }
-        copy_match(history + end, history + end - far, length, far);
-        end += length;
+        if (f.end >= stop || f.next > last_load)
+            break;
+        load_eight(f.bits, f.held, f.next);
     }
-    state.bits = bits;
-    state.held = held;
-    state.next = next;
-    state.decoded = end + decoded_less_end;
-    state.end = end;
+    state.bits = f.bits;
+    state.held = f.held;
+    state.next = f.next;
+    state.decoded = f.end + decoded_less_end;
+    state.end = f.end;
     return failure;
 }
 
@@ -649,7 +790,7 @@ Message inflate(StripSource *source, DeflateCodec *c, DeflateState &s, size_t wa
 {
     uint8_t *history = c->history;
     while (want == 0 || s.end - s.read < want) {
-        if (s.end + MAX_MATCH > HISTORY_BYTES - 16)
+        if (s.end + MAX_MATCH > s.capacity - 16)
             slide(c, s);
         if (s.phase == BLOCK_HEADER) {
             if (Message failure = begin_block(source, c, s); failure != MSG_NONE)
@@ -673,24 +814,24 @@ Message inflate(StripSource *source, DeflateCodec *c, DeflateState &s, size_t wa
                     return failure;
                 if (s.end - s.read >= want)
                     break;
-                if (s.end + MAX_MATCH > HISTORY_BYTES - 16)
+                if (s.end + MAX_MATCH > s.capacity - 16)
                     continue;
             }
             Entry e;
             if (!decode(source, s, c->litlen, LITLEN_ROOT, &e))
                 return s.starved;
-            if (e.kind == LITERAL) {
+            if (has_kind(e, LITERAL)) {
                 if (want == 0 && !drop_spare(s, 1))
                     return MSG_DEFLATE_NO_END;
-                history[s.end++] = static_cast<uint8_t>(e.value);
+                history[s.end++] = literal_of(e);
                 ++s.decoded;
-            } else if (e.kind == LENGTH) {
+            } else if (has_kind(e, LENGTH)) {
                 // A whole match takes at most 33 bits, which one load gives
                 // unless the strip ends first.
                 if (s.held < 33)
                     load_bits(source, s);
                 uint32_t length = 0, far = 0;
-                switch (decode_match<true>(s.bits, s.held, e, c->dist, s.decoded, &length, &far)) {
+                switch (decode_match(s.bits, s.held, e, c->dist, s.decoded, &length, &far)) {
                 case MATCH: break;
                 case MATCH_SHORT: return s.starved;
                 case MATCH_BAD_CODE: return MSG_DEFLATE_BAD_CODE;
@@ -701,7 +842,7 @@ Message inflate(StripSource *source, DeflateCodec *c, DeflateState &s, size_t wa
                 copy_match(history + s.end, history + s.end - far, length, far);
                 s.end += length;
                 s.decoded += length;
-            } else if (e.kind == END_OF_BLOCK) {
+            } else if (has_kind(e, END_OF_BLOCK)) {
                 s.phase = s.last_block ? CHECKSUM : BLOCK_HEADER;
             } else {
                 return MSG_DEFLATE_BAD_CODE;
@@ -738,17 +879,28 @@ void save_state(DeflateCodec *c, StripSource *source, DeflateState s)
     c->state = s;
 }
 
-Message deflate_begin_strip(StripSource *source, void *state)
+size_t deflate_state_bytes(uint64_t largest_strip_bytes)
+{
+    return sizeof(DeflateCodec) + history_capacity(largest_strip_bytes < WHOLE_BYTES ? largest_strip_bytes : WHOLE_BYTES);
+}
+
+// The header, then, for a strip decoded whole, all its rows' bytes.
+Message deflate_begin_strip(StripSource *source, void *state, uint64_t bytes)
 {
     DeflateCodec *c = static_cast<DeflateCodec *>(state);
+    c->history = reinterpret_cast<uint8_t *>(c + 1);
     c->state = DeflateState{};
     c->state.adler_a = 1;
+    c->state.capacity = history_capacity(bytes);
     DeflateState s = take_state(c, source);
     uint32_t cmf, flg;
     if (!take_bits(source, s, 8, &cmf) || !take_bits(source, s, 8, &flg))
         return s.starved;
     if ((cmf & 15) != 8 || (cmf >> 4) > 7 || (cmf << 8 | flg) % 31 != 0 || (flg & 32) != 0)
         return MSG_DEFLATE_BAD_HEADER;
+    if (bytes <= WHOLE_BYTES && bytes != 0)
+        if (Message failure = inflate(source, c, s, static_cast<size_t>(bytes)); failure != MSG_NONE)
+            return failure;
     save_state(c, source, s);
     return MSG_NONE;
 }
@@ -759,7 +911,8 @@ Message deflate_next_bytes(StripSource *source, void *state, uint8_t *dst, size_
     DeflateState s = take_state(c, source);
     while (count > 0) {
         // Rows longer than the room are handed out a room at a time.
-        size_t want = count < ROOM ? count : ROOM;
+        size_t room = s.capacity - WINDOW - TAIL;
+        size_t want = count < room ? count : room;
         if (Message failure = inflate(source, c, s, want); failure != MSG_NONE)
             return failure;
         std::memcpy(dst, c->history + s.read, want);
@@ -797,5 +950,5 @@ Message deflate_end_strip(StripSource *source, void *state, uint32_t spare_rows,
 
 }  // namespace
 
-const StripDecoder deflate_decoder = {sizeof(DeflateCodec), deflate_begin_strip, deflate_next_bytes,
+const StripDecoder deflate_decoder = {deflate_state_bytes, deflate_begin_strip, deflate_next_bytes,
                                       deflate_end_strip};

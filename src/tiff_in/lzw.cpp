@@ -190,7 +190,12 @@ LzwState restart_table(StripSource *source, LzwCodec *c, LzwState s)
     return s;
 }
 
-Message lzw_begin_strip(StripSource *source, void *state)
+size_t lzw_state_bytes(uint64_t)
+{
+    return sizeof(LzwCodec);
+}
+
+Message lzw_begin_strip(StripSource *source, void *state, uint64_t)
 {
     LzwCodec *c = static_cast<LzwCodec *>(state);
     for (uint32_t byte = 0; byte < CLEAR_CODE; ++byte) {
@@ -333,4 +338,4 @@ Message lzw_end_strip(StripSource *source, void *state, uint32_t, size_t)
 
 }  // namespace
 
-const StripDecoder lzw_decoder = {sizeof(LzwCodec), lzw_begin_strip, lzw_next_bytes, lzw_end_strip};
+const StripDecoder lzw_decoder = {lzw_state_bytes, lzw_begin_strip, lzw_next_bytes, lzw_end_strip};

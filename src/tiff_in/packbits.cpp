@@ -26,7 +26,12 @@ int read_code_byte(StripSource *source, Message *failure)
     return c;
 }
 
-Message packbits_begin_strip(StripSource *, void *state)
+size_t packbits_state_bytes(uint64_t)
+{
+    return sizeof(PackBitsState);
+}
+
+Message packbits_begin_strip(StripSource *, void *state, uint64_t)
 {
     static_cast<PackBitsState *>(state)->run_count = 0;
     return MSG_NONE;
@@ -125,5 +130,5 @@ Message packbits_end_strip(StripSource *source, void *state, uint32_t, size_t)
 
 }  // namespace
 
-const StripDecoder packbits_decoder = {sizeof(PackBitsState), packbits_begin_strip, packbits_next_bytes,
+const StripDecoder packbits_decoder = {packbits_state_bytes, packbits_begin_strip, packbits_next_bytes,
                                        packbits_end_strip};

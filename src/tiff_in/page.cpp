@@ -135,18 +135,17 @@ Message read_description(TiffReader *r, char **description)
 }
 
 // One block for the row (width samples, whose front also takes the row's
-// decoded bytes), the scratch, the read-ahead and the decoder's state. Rows
+// decoded bytes), the scratch and the read-ahead. Rows
 // of 0 bits take no decoded bytes: their row of zeros waits for the first
 // row read.
 Message allocate_buffers(TiffReader *r)
 {
     constexpr size_t scratch_bytes = DROP_BYTES + ROW_SLACK;
-    size_t codec_bytes = (r->decoder->state_bytes + 15) / 16 * 16;
     size_t sample_bytes = r->page.kind == ROW_VALUES ? sizeof(double) : 2;
-    if (r->page.width > (SIZE_MAX - scratch_bytes - AHEAD_BYTES - codec_bytes - ROW_SLACK) / sample_bytes - 16)
+    if (r->page.width > (SIZE_MAX - scratch_bytes - AHEAD_BYTES - ROW_SLACK) / sample_bytes - 16)
         return MSG_CELL_MEMORY;
     size_t row_bytes = r->page.bits == 0 ? 0 : (size_t{r->page.width} * sample_bytes + 15) / 16 * 16 + ROW_SLACK;
-    size_t size = row_bytes + scratch_bytes + AHEAD_BYTES + codec_bytes;
+    size_t size = row_bytes + scratch_bytes + AHEAD_BYTES;
     if (size > r->buffers_size) {
         release_memory(r->buffers);
         r->buffers = allocate_array(size, 1);
@@ -160,7 +159,21 @@ Message allocate_buffers(TiffReader *r)
     r->scratch = block + row_bytes;
     r->source.ahead = r->scratch + scratch_bytes;
     r->source.next = r->source.end = r->source.ahead;
-    r->codec = codec_bytes != 0 ? r->source.ahead + AHEAD_BYTES : nullptr;
+    return MSG_NONE;
+}
+
+// The decoder's state, for strips or tiles of at most `largest` decoded
+// bytes; kept from page to page while large enough.
+Message allocate_codec(TiffReader *r, uint64_t largest)
+{
+    size_t size = r->decoder->state_bytes(largest);
+    if (size > r->codec_size) {
+        release_memory(r->codec);
+        r->codec = allocate_array(size, 1);
+        r->codec_size = r->codec != nullptr ? size : 0;
+        if (r->codec == nullptr)
+            return MSG_CELL_MEMORY;
+    }
     return MSG_NONE;
 }
 
@@ -231,7 +244,8 @@ Message read_tile_layout(TiffReader *r)
     if (page->bytes_per_row > (SIZE_MAX - ROW_SLACK) / band_rows)
         return MSG_CELL_MEMORY;
     r->band = static_cast<uint8_t *>(allocate_array(page->bytes_per_row * band_rows + ROW_SLACK, 1));
-    return r->band != nullptr ? allocate_planes(r, page->tile_row_bytes) : MSG_CELL_MEMORY;
+    failure = r->band != nullptr ? allocate_planes(r, page->tile_row_bytes) : MSG_CELL_MEMORY;
+    return failure != MSG_NONE ? failure : allocate_codec(r, page->tile_row_bytes * page->segment_rows);
 }
 
 Message read_strip_layout(TiffReader *r)
@@ -249,7 +263,11 @@ Message read_strip_layout(TiffReader *r)
         return failure;
     failure = locate_strip_table(r, &r->byte_counts, TAG_STRIP_BYTE_COUNTS, strip_count, MSG_BYTE_COUNT_MEMORY,
                                  MSG_BYTE_COUNT_NOT_FOUND, MSG_BYTE_COUNT_COUNT);
-    return failure != MSG_NONE ? failure : allocate_planes(r, page->bytes_per_row);
+    if (failure == MSG_NONE)
+        failure = allocate_planes(r, page->bytes_per_row);
+    uint32_t rows = page->segment_rows < page->height ? page->segment_rows : page->height;
+    bool countable = page->bytes_per_row <= UINT64_MAX / rows;
+    return failure != MSG_NONE ? failure : allocate_codec(r, countable ? rows * page->bytes_per_row : UINT64_MAX);
 }
 
 }  // namespace
@@ -302,7 +320,6 @@ void release_page(TiffReader *r)
     r->planes = nullptr;
     r->offsets = r->byte_counts = StripTable{};
     r->decoder = nullptr;
-    r->codec = nullptr;
     r->page = PageGeometry{};
     r->cursor = RowCursor{};
     r->row = nullptr;

@@ -26,14 +26,15 @@ void unpack_row(TiffReader *r, const uint8_t *bytes, uint32_t x, uint32_t count)
 
 // ---- Segments ----
 
-// Positions the source at the next strip or tile and begins decoding it.
-Message begin_next_block(TiffReader *r)
+// Positions the source at the next strip or tile, whose rows take `bytes`
+// decoded bytes, and begins decoding it.
+Message begin_next_block(TiffReader *r, uint64_t bytes)
 {
     uint64_t offset = strip_table_entry(&r->directory, &r->offsets, r->cursor.next_block);
     uint64_t byte_count = strip_table_entry(&r->directory, &r->byte_counts, r->cursor.next_block);
     ++r->cursor.next_block;
     begin_strip_source(&r->source, offset, byte_count);
-    return r->decoder->begin_strip(&r->source, r->codec);
+    return r->decoder->begin_strip(&r->source, r->codec, bytes);
 }
 
 // Decodes `count` bytes of the current strip or tile that no row keeps, a
@@ -74,7 +75,7 @@ Message decode_band(TiffReader *r)
     for (uint32_t t = 0; t < page.tiles_across; ++t) {
         size_t kept = tile_kept_bytes(page, t);
         bool row_by_row = kept != page.tile_row_bytes || r->predictor == 3;
-        Message failure = begin_next_block(r);
+        Message failure = begin_next_block(r, uint64_t{page.segment_rows} * page.tile_row_bytes);
         if (failure == MSG_NONE && !row_by_row && kept != 0)
             failure = r->decoder->next_bytes(&r->source, r->codec, dst, kept * rows);
         for (uint32_t y = 0; failure == MSG_NONE && row_by_row && y < rows; ++y) {
@@ -109,7 +110,9 @@ Message begin_segment_if_due(TiffReader *r)
         return MSG_NONE;
     uint32_t rows = r->page.height - r->cursor.row;
     r->cursor.rows_left = rows < r->page.segment_rows ? rows : r->page.segment_rows;
-    return r->page.tile_width != 0 ? decode_band(r) : begin_next_block(r);
+    if (r->page.tile_width != 0)
+        return decode_band(r);
+    return begin_next_block(r, uint64_t{r->cursor.rows_left} * r->page.bytes_per_row);
 }
 
 // Counts `rows` rows of the open segment as read, and ends a strip after
@@ -245,6 +248,7 @@ void release_reader(TiffInput *in)
         close_page(in);
         std::fclose(in->reader->file.stream);
         release_memory(in->reader->buffers);
+        release_memory(in->reader->codec);
         release_memory(in->reader);
     }
     in->reader = nullptr;

@@ -54,17 +54,19 @@ constexpr bool ACCEPT_LZW_END_CODE_CUT_OFF = true;
 constexpr size_t ROW_SLACK = 16;
 
 // The three operations through which a strip's decoded bytes are taken:
-// begin_strip once the source stands at the strip, next_bytes for the bytes
-// its rows need, end_strip after its last row (which checks that the stored
-// data was used up exactly; where the last strip is shorter than its
-// RowsPerStrip, `spare_rows` rows of `row_bytes` may be decoded first and
-// dropped, by a decoder that takes them). next_bytes may write up to
-// ROW_SLACK bytes past the `count` it is asked for. Each decoder keeps its state, buffers
-// included, in `state_bytes` that the reader takes with the input's other
-// buffers; every strip starts it afresh. A tile is decoded as a strip.
+// begin_strip once the source stands at the strip, whose rows take `bytes`
+// decoded bytes; next_bytes for the bytes its rows need, `bytes` in all;
+// end_strip after its last row (which checks that the stored data was used
+// up exactly; where the last strip is shorter than its RowsPerStrip,
+// `spare_rows` rows of `row_bytes` may be decoded first and dropped, by a
+// decoder that takes them). next_bytes may write up to ROW_SLACK bytes past
+// the `count` it is asked for. Each decoder keeps its state, buffers
+// included, in the bytes that state_bytes gives for the page's largest
+// strip or tile, taken by the reader once the page's layout is known;
+// every strip starts it afresh. A tile is decoded as a strip.
 struct StripDecoder {
-    size_t state_bytes;
-    Message (*begin_strip)(StripSource *source, void *state);
+    size_t (*state_bytes)(uint64_t largest_strip_bytes);
+    Message (*begin_strip)(StripSource *source, void *state, uint64_t bytes);
     Message (*next_bytes)(StripSource *source, void *state, uint8_t *dst, size_t count);
     Message (*end_strip)(StripSource *source, void *state, uint32_t spare_rows, size_t row_bytes);
 };
@@ -118,7 +120,8 @@ struct TiffReader {
     TiffDirectory directory;
     StripSource source;
     const StripDecoder *decoder = nullptr;
-    void *codec = nullptr;  // the decoder's state
+    void *codec = nullptr;  // the decoder's state, kept from page to page while large enough
+    size_t codec_size = 0;
     PageGeometry page;
     StripTable offsets, byte_counts;  // of the strips or tiles
     RowCursor cursor;
@@ -137,7 +140,7 @@ struct TiffReader {
     uint8_t *band = nullptr;       // tiled pages: the band's rows inside the image, tile after tile
     uint8_t *scratch = nullptr;    // DROP_BYTES and slack, for bytes no row keeps
     uint16_t *zero_row = nullptr;  // the row of 0-bit images, once one is read
-    void *buffers = nullptr;  // the one block behind the row, the scratch, the read-ahead and the codec
+    void *buffers = nullptr;  // the one block behind the row, the scratch and the read-ahead
     size_t buffers_size = 0;  // kept from page to page while large enough
 };
 

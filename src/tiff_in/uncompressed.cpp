@@ -4,7 +4,12 @@
 
 namespace {
 
-Message raw_begin_strip(StripSource *, void *)
+size_t raw_state_bytes(uint64_t)
+{
+    return 0;
+}
+
+Message raw_begin_strip(StripSource *, void *, uint64_t)
 {
     return MSG_NONE;
 }
@@ -21,4 +26,4 @@ Message raw_end_strip(StripSource *source, void *, uint32_t, size_t)
 
 }  // namespace
 
-const StripDecoder uncompressed_decoder = {0, raw_begin_strip, raw_next_bytes, raw_end_strip};
+const StripDecoder uncompressed_decoder = {raw_state_bytes, raw_begin_strip, raw_next_bytes, raw_end_strip};
