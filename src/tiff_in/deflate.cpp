@@ -479,11 +479,12 @@ void add_to_checksum(DeflateCodec *c, DeflateState &s)
     while (n > 0) {
         size_t steps = (n < 5536 ? n : 5536) / 32;
         if (steps != 0) {
-            uint32_t column[32] = {}, before[32] = {};
+            uint16_t column[32] = {};  // at most 173 steps of 255
+            uint32_t before[32] = {};
             for (size_t j = 0; j < steps; ++j, p += 32)
                 for (int k = 0; k < 32; ++k) {
                     before[k] += column[k];
-                    column[k] += p[k];
+                    column[k] = static_cast<uint16_t>(column[k] + p[k]);
                 }
             uint64_t sum = 0, weighted = 0, earlier = 0;
             for (int k = 0; k < 32; ++k) {
@@ -711,7 +712,13 @@ inline void fast_literals(FastLoop &f, Entry e, uint8_t *history)
 // code has, which the careful path takes afresh, and may decode up to a
 // round past `want`. Works on copies of the state, which stores into the
 // history could otherwise alias.
-inline Message decode_fast(StripSource *source, DeflateCodec *c, DeflateState &state, size_t want)
+#if defined(__GNUC__)
+#define ALWAYS_INLINE inline __attribute__((always_inline))
+#else
+#define ALWAYS_INLINE inline
+#endif
+
+ALWAYS_INLINE Message decode_fast(StripSource *source, DeflateCodec *c, DeflateState &state, size_t want)
 {
     uint8_t *history = c->history;
     const Entry *litlen = c->litlen, *dist = c->dist;
@@ -772,6 +779,39 @@ inline Message decode_fast(StripSource *source, DeflateCodec *c, DeflateState &s
     return failure;
 }
 
+// The fast loop as the host's processor runs it best: where it has BMI2
+// (variable shifts and masks in one instruction each), built for it, which
+// takes a tenth fewer instructions; otherwise, or on other compilers and
+// processors, as built for all.
+using FastLoopFunction = Message (*)(StripSource *, DeflateCodec *, DeflateState &, size_t);
+
+Message decode_fast_generic(StripSource *source, DeflateCodec *c, DeflateState &state, size_t want)
+{
+    return decode_fast(source, c, state, want);
+}
+
+#if defined(__GNUC__) && defined(__x86_64__)
+__attribute__((target("bmi2"))) Message decode_fast_bmi2(StripSource *source, DeflateCodec *c,
+                                                          DeflateState &state, size_t want)
+{
+    return decode_fast(source, c, state, want);
+}
+
+FastLoopFunction choose_fast_loop()
+{
+    __builtin_cpu_init();  // this runs among the static initialisers
+    return __builtin_cpu_supports("bmi2") ? decode_fast_bmi2 : decode_fast_generic;
+}
+#else
+FastLoopFunction choose_fast_loop()
+{
+    return decode_fast_generic;
+}
+#endif
+
+// Chosen once, and never changed after.
+const FastLoopFunction fast_loop = choose_fast_loop();
+
 // With `want` 0, `n` bytes that the rows do not take are about to be
 // decoded: dropped, as handed out, while spare rows allow them.
 inline bool drop_spare(DeflateState &s, uint32_t n)
@@ -810,7 +850,7 @@ Message inflate(StripSource *source, DeflateCodec *c, DeflateState &s, size_t wa
             ++s.decoded;
         } else if (s.phase == CODED) {
             if (want != 0) {
-                if (Message failure = decode_fast(source, c, s, want); failure != MSG_NONE)
+                if (Message failure = fast_loop(source, c, s, want); failure != MSG_NONE)
                     return failure;
                 if (s.end - s.read >= want)
                     break;
