@@ -225,6 +225,17 @@ def tifffile_writer():
         out = path("tf-level.tif")
         tifffile.imwrite(out, values, compression=("zlib", level), predictor=level % 2 == 0, metadata=None)
         compare_input(f"tifffile zlib level {level}, one strip", out, values)
+    # About the bound below which a Deflate strip or tile is decoded whole:
+    # a strip of 1 MiB decoded, one of a byte more, and 2 MiB tiles (at both
+    # edges); each ends in a run, so that its last match ends at its end.
+    for height, width, dtype, tile in ((1, 1 << 20, np.uint8, None), (1, (1 << 20) + 1, np.uint8, None),
+                                       (1030, 1100, np.uint16, (1024, 1024))):
+        values = frame(rng, height, width, 255 if dtype == np.uint8 else 65535).astype(dtype)
+        values[-1, -300:] = 7
+        out = path("tf-bound.tif")
+        tifffile.imwrite(out, values, compression="zlib", tile=tile, metadata=None)
+        compare_input(f"tifffile zlib {width} x {height}{' in 1024 x 1024 tiles' if tile else ''}", out,
+                      values.astype(np.uint16))
 
 
 def tiles_and_bigtiff():
