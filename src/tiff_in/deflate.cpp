@@ -77,13 +77,14 @@ constexpr size_t LITLEN_ENTRIES = table_bound(MAX_LITLEN_SYMBOLS, LITLEN_ROOT);
 constexpr size_t DIST_ENTRIES = table_bound(MAX_DIST_SYMBOLS, DIST_ROOT);
 constexpr size_t LENGTHS_ENTRIES = size_t{1} << LENGTHS_ROOT;  // codes of at most 7 bits
 // 2504 and 576 entries; a subtable's place must fit an entry's value.
-static_assert(LITLEN_ENTRIES <= 32767 && DIST_ENTRIES <= 32767, "subtable places take 15 bits");
+static_assert(LITLEN_ENTRIES <= 65535 && DIST_ENTRIES <= 65535, "subtable places take 16 bits");
 
 enum Kind : uint32_t { LITERAL, LENGTH, DISTANCE, END_OF_BLOCK, SECOND_LEVEL, NO_CODE, REPEAT };
 
 // A table entry in one word, so that a lookup is one load:
 //   bits 0-5    the bits it takes: its code's at this level and its extra
 //               bits, so that one shift takes a whole length or distance
+//               (for a second level, the first level's bits)
 //   bits 8-11   its code's bits at this level; for a second level, its
 //               index bits
 //   bits 12-14  its kind
@@ -185,7 +186,8 @@ struct DeflateCodec {
 // the page's largest strip (or the bound) holds that of every other.
 size_t history_capacity(uint64_t bytes)
 {
-    return bytes <= WHOLE_BYTES && bytes + TAIL > HISTORY_BYTES ? static_cast<size_t>(bytes) + TAIL : HISTORY_BYTES;
+    bool whole = bytes <= WHOLE_BYTES && bytes + TAIL > HISTORY_BYTES;
+    return whole ? static_cast<size_t>(bytes) + TAIL : HISTORY_BYTES;
 }
 
 // ---- bits ----
@@ -921,7 +923,8 @@ void save_state(DeflateCodec *c, StripSource *source, DeflateState s)
 
 size_t deflate_state_bytes(uint64_t largest_strip_bytes)
 {
-    return sizeof(DeflateCodec) + history_capacity(largest_strip_bytes < WHOLE_BYTES ? largest_strip_bytes : WHOLE_BYTES);
+    uint64_t largest = largest_strip_bytes < WHOLE_BYTES ? largest_strip_bytes : WHOLE_BYTES;
+    return sizeof(DeflateCodec) + history_capacity(largest);
 }
 
 // The header, then, for a strip decoded whole, all its rows' bytes.
