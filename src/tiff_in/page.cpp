@@ -134,6 +134,18 @@ Message read_description(TiffReader *r, char **description)
     return MSG_NONE;
 }
 
+// A block kept from page to page while large enough: taken anew, of `size`
+// bytes, where it is smaller. False where that cannot be had.
+bool grow_block(void **block, size_t *capacity, size_t size)
+{
+    if (size <= *capacity)
+        return true;
+    release_memory(*block);
+    *block = allocate_array(size, 1);
+    *capacity = *block != nullptr ? size : 0;
+    return *block != nullptr;
+}
+
 // One block for the row (width samples, whose front also takes the row's
 // decoded bytes), the scratch and the read-ahead. Rows
 // of 0 bits take no decoded bytes: their row of zeros waits for the first
@@ -145,14 +157,8 @@ Message allocate_buffers(TiffReader *r)
     if (r->page.width > (SIZE_MAX - scratch_bytes - AHEAD_BYTES - ROW_SLACK) / sample_bytes - 16)
         return MSG_CELL_MEMORY;
     size_t row_bytes = r->page.bits == 0 ? 0 : (size_t{r->page.width} * sample_bytes + 15) / 16 * 16 + ROW_SLACK;
-    size_t size = row_bytes + scratch_bytes + AHEAD_BYTES;
-    if (size > r->buffers_size) {
-        release_memory(r->buffers);
-        r->buffers = allocate_array(size, 1);
-        r->buffers_size = r->buffers != nullptr ? size : 0;
-        if (r->buffers == nullptr)
-            return MSG_CELL_MEMORY;
-    }
+    if (!grow_block(&r->buffers, &r->buffers_size, row_bytes + scratch_bytes + AHEAD_BYTES))
+        return MSG_CELL_MEMORY;
     auto block = static_cast<uint8_t *>(r->buffers);
     r->row = row_bytes != 0 ? reinterpret_cast<uint16_t *>(block) : nullptr;
     r->values = r->page.kind == ROW_VALUES ? reinterpret_cast<double *>(block) : nullptr;
@@ -166,15 +172,7 @@ Message allocate_buffers(TiffReader *r)
 // bytes; kept from page to page while large enough.
 Message allocate_codec(TiffReader *r, uint64_t largest)
 {
-    size_t size = r->decoder->state_bytes(largest);
-    if (size > r->codec_size) {
-        release_memory(r->codec);
-        r->codec = allocate_array(size, 1);
-        r->codec_size = r->codec != nullptr ? size : 0;
-        if (r->codec == nullptr)
-            return MSG_CELL_MEMORY;
-    }
-    return MSG_NONE;
+    return grow_block(&r->codec, &r->codec_size, r->decoder->state_bytes(largest)) ? MSG_NONE : MSG_CELL_MEMORY;
 }
 
 // Predictor 3: the byte planes of a row of `bytes`, the image's or a
