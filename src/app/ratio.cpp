@@ -9,22 +9,12 @@ void compute_ratio_row(const uint16_t *__restrict dividend, const uint16_t *__re
 
 namespace {
 
-double value_at(const uint16_t *row, uint32_t x)
-{
-    return row[x];
-}
-
-double value_at(const double *row, uint32_t x)
-{
-    return row[x];
-}
-
 template <typename A, typename B>
 void compute_value_row(const A *__restrict dividend, const B *__restrict divisor, uint16_t *__restrict result,
                        uint32_t width)
 {
     for (uint32_t x = 0; x < width; ++x)
-        result[x] = ratio_value(value_at(dividend, x), value_at(divisor, x));
+        result[x] = ratio_value(dividend[x], divisor[x]);
 }
 
 }  // namespace

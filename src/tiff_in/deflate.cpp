@@ -176,10 +176,14 @@ struct DeflateState {
 struct DeflateCodec {
     DeflateState state;
     const Entry *litlen, *dist;  // the current block's tables: the fixed ones or those below
-    uint8_t *history;
     Entry dynamic_litlen[LITLEN_ENTRIES];
     Entry dynamic_dist[DIST_ENTRIES];
 };
+
+uint8_t *history_of(DeflateCodec *c)
+{
+    return reinterpret_cast<uint8_t *>(c + 1);
+}
 
 // A strip of `bytes` decoded: whole, where it fits the bound, else a window
 // and room at a time. Grows with `bytes` up to the bound, so a history for
@@ -476,7 +480,7 @@ Message read_dynamic_tables(StripSource *source, DeflateCodec *c, DeflateState &
 void add_to_checksum(DeflateCodec *c, DeflateState &s)
 {
     uint32_t a = s.adler_a, b = s.adler_b;
-    const uint8_t *p = c->history + s.summed;
+    const uint8_t *p = history_of(c) + s.summed;
     size_t n = s.end - s.summed;
     while (n > 0) {
         size_t steps = (n < 5536 ? n : 5536) / 32;
@@ -520,7 +524,7 @@ void slide(DeflateCodec *c, DeflateState &s)
 {
     add_to_checksum(c, s);
     size_t keep_from = s.end - WINDOW < s.read ? s.end - WINDOW : s.read;
-    std::memmove(c->history, c->history + keep_from, s.end - keep_from);
+    std::memmove(history_of(c), history_of(c) + keep_from, s.end - keep_from);
     s.end -= keep_from;
     s.read -= keep_from;
     s.summed = s.end;
@@ -697,7 +701,7 @@ inline Message fast_match(FastLoop &f, Entry e, uint8_t *history, const Entry *l
 }
 
 // Stores a literal and takes its bits.
-inline void fast_literals(FastLoop &f, Entry e, uint8_t *history)
+inline void fast_literal(FastLoop &f, Entry e, uint8_t *history)
 {
     take_entry(f.bits, f.held, e);
     history[f.end++] = literal_of(e);
@@ -722,7 +726,7 @@ inline void fast_literals(FastLoop &f, Entry e, uint8_t *history)
 
 ALWAYS_INLINE Message decode_fast(StripSource *source, DeflateCodec *c, DeflateState &state, size_t want)
 {
-    uint8_t *history = c->history;
+    uint8_t *history = history_of(c);
     const Entry *litlen = c->litlen, *dist = c->dist;
     const uint8_t *last_load = source->end - 16;
     uint64_t decoded_less_end = state.decoded - state.end;
@@ -731,22 +735,22 @@ ALWAYS_INLINE Message decode_fast(StripSource *source, DeflateCodec *c, DeflateS
     constexpr uint32_t LITLEN_MASK = (1u << LITLEN_ROOT) - 1;
     FastLoop f{state.bits, state.held, state.next, state.end, Entry{}};
     Message failure = MSG_NONE;
-    if (f.end >= stop || source->end - f.next < 16)
+    if (f.end >= stop || f.next > last_load)
         return failure;
     load_eight(f.bits, f.held, f.next);
     f.next_entry = litlen[f.bits & LITLEN_MASK];
     for (;;) {
         Entry e = f.next_entry;
         if (is_common(e)) {
-            fast_literals(f, e, history);
+            fast_literal(f, e, history);
             e = litlen[f.bits & LITLEN_MASK];
             if (is_common(e)) {
-                fast_literals(f, e, history);
+                fast_literal(f, e, history);
                 e = litlen[f.bits & LITLEN_MASK];
             }
         }
         if (is_common(e)) {
-            fast_literals(f, e, history);
+            fast_literal(f, e, history);
             f.next_entry = litlen[f.bits & LITLEN_MASK];
         } else if (has_kind(e, LENGTH)) {
             if ((failure = fast_match(f, e, history, litlen, dist, decoded_less_end)) != MSG_NONE)
@@ -761,7 +765,7 @@ ALWAYS_INLINE Message decode_fast(StripSource *source, DeflateCodec *c, DeflateS
             f.bits >>= LITLEN_ROOT;
             f.held -= LITLEN_ROOT;
             if (has_kind(second, LITERAL)) {
-                fast_literals(f, second, history);
+                fast_literal(f, second, history);
                 f.next_entry = litlen[f.bits & LITLEN_MASK];
             } else if ((failure = fast_match(f, second, history, litlen, dist, decoded_less_end)) != MSG_NONE) {
                 break;
@@ -830,7 +834,7 @@ inline bool drop_spare(DeflateState &s, uint32_t n)
 // the rows do not take, and must be one of a spare row.
 Message inflate(StripSource *source, DeflateCodec *c, DeflateState &s, size_t want)
 {
-    uint8_t *history = c->history;
+    uint8_t *history = history_of(c);
     while (want == 0 || s.end - s.read < want) {
         if (s.end + MAX_MATCH > s.capacity - 16)
             slide(c, s);
@@ -931,7 +935,6 @@ size_t deflate_state_bytes(uint64_t largest_strip_bytes)
 Message deflate_begin_strip(StripSource *source, void *state, uint64_t bytes)
 {
     DeflateCodec *c = static_cast<DeflateCodec *>(state);
-    c->history = reinterpret_cast<uint8_t *>(c + 1);
     c->state = DeflateState{};
     c->state.adler_a = 1;
     c->state.capacity = history_capacity(bytes);
@@ -958,7 +961,7 @@ Message deflate_next_bytes(StripSource *source, void *state, uint8_t *dst, size_
         size_t want = count < room ? count : room;
         if (Message failure = inflate(source, c, s, want); failure != MSG_NONE)
             return failure;
-        std::memcpy(dst, c->history + s.read, want);
+        std::memcpy(dst, history_of(c) + s.read, want);
         s.read += want;
         dst += want;
         count -= want;

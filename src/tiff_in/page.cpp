@@ -42,7 +42,6 @@ Message read_header(TiffReader *r)
     dir->ifd = read_wide(dir);
     // Samples are taken from the row's bytes in the host's order, then
     // swapped where the file's order is the other one.
-    r->big_endian = !little_endian;
     r->swap_bytes = little_endian == host_is_big_endian();
     return MSG_NONE;
 }
@@ -75,16 +74,18 @@ Message read_image_tags(TiffReader *r)
         dir->read_u32(r->file.stream) != 1)
         return MSG_TOO_MANY_SAMPLES;
     page->bits = get_tag_integer(dir, TAG_BITS_PER_SAMPLE, 1);
-    page->format = get_tag_integer(dir, TAG_SAMPLE_FORMAT, 1);
-    if (page->format == 4)  // void: read as unsigned, as libtiff does
-        page->format = 1;
+    // SampleFormat: 1 unsigned, 2 signed, 3 floating point; 4 (void) is read
+    // as unsigned, as libtiff does.
+    uint32_t format = get_tag_integer(dir, TAG_SAMPLE_FORMAT, 1);
+    if (format == 4)
+        format = 1;
     // Integers above 32 bits would not convert to double exactly.
-    bool integer = page->format == 1 || page->format == 2;
-    if (integer && (page->bits > 32 || (page->format == 1 && page->bits > 16 && page->bits < 32)))
+    bool integer = format == 1 || format == 2;
+    if (integer && (page->bits > 32 || (format == 1 && page->bits > 16 && page->bits < 32)))
         return MSG_TOO_MANY_BITS;
-    page->kind = page->format == 1 && page->bits <= 16 ? ROW_SAMPLES : ROW_VALUES;
+    page->kind = format == 1 && page->bits <= 16 ? ROW_SAMPLES : ROW_VALUES;
     r->unpack = choose_unpack(page->bits, r->swap_bytes);
-    r->unpack_values = choose_unpack_values(page->format, page->bits);
+    r->unpack_values = choose_unpack_values(format, page->bits);
     if (page->kind == ROW_VALUES && r->unpack_values == nullptr)
         return MSG_BAD_SAMPLE_FORMAT;
     uint32_t planar = get_tag_integer(dir, TAG_PLANAR_CONFIGURATION, 1);
@@ -103,7 +104,7 @@ Message read_image_tags(TiffReader *r)
     r->predictor = get_tag_integer(dir, TAG_PREDICTOR, 1);
     bool whole_bytes = page->bits == 8 || page->bits == 16 || page->bits == 32 || page->bits == 64;
     bool differencing = r->predictor == 2 && (ACCEPT_PREDICTOR_AT_ANY_DEPTH || whole_bytes);
-    bool float_planes = r->predictor == 3 && page->format == 3;
+    bool float_planes = r->predictor == 3 && format == 3;
     if (r->predictor != 1 && !differencing && !float_planes)
         return MSG_UNKNOWN_PREDICTOR;
     if (differencing && page->kind == ROW_SAMPLES)
@@ -242,8 +243,7 @@ Message read_tile_layout(TiffReader *r)
     if (page->bytes_per_row > (SIZE_MAX - ROW_SLACK) / band_rows)
         return MSG_CELL_MEMORY;
     r->band = static_cast<uint8_t *>(allocate_array(page->bytes_per_row * band_rows + ROW_SLACK, 1));
-    failure = r->band != nullptr ? allocate_planes(r, page->tile_row_bytes) : MSG_CELL_MEMORY;
-    return failure != MSG_NONE ? failure : allocate_codec(r, page->tile_row_bytes * page->segment_rows);
+    return r->band != nullptr ? MSG_NONE : MSG_CELL_MEMORY;
 }
 
 Message read_strip_layout(TiffReader *r)
@@ -259,13 +259,22 @@ Message read_strip_layout(TiffReader *r)
                                          MSG_STRIP_OFFSET_NOT_FOUND, MSG_STRIP_OFFSET_COUNT);
     if (failure != MSG_NONE)
         return failure;
-    failure = locate_strip_table(r, &r->byte_counts, TAG_STRIP_BYTE_COUNTS, strip_count, MSG_BYTE_COUNT_MEMORY,
-                                 MSG_BYTE_COUNT_NOT_FOUND, MSG_BYTE_COUNT_COUNT);
-    if (failure == MSG_NONE)
-        failure = allocate_planes(r, page->bytes_per_row);
-    uint32_t rows = page->segment_rows < page->height ? page->segment_rows : page->height;
-    bool countable = page->bytes_per_row <= UINT64_MAX / rows;
-    return failure != MSG_NONE ? failure : allocate_codec(r, countable ? rows * page->bytes_per_row : UINT64_MAX);
+    return locate_strip_table(r, &r->byte_counts, TAG_STRIP_BYTE_COUNTS, strip_count, MSG_BYTE_COUNT_MEMORY,
+                              MSG_BYTE_COUNT_NOT_FOUND, MSG_BYTE_COUNT_COUNT);
+}
+
+// What a strip or tile takes once the layout is known: the byte planes of
+// one of its rows (predictor 3), and the decoder's state for the largest.
+// A tile always holds TileLength rows; a strip at most the image's.
+Message allocate_segment_buffers(TiffReader *r)
+{
+    const PageGeometry &page = r->page;
+    bool tiled = page.tile_width != 0;
+    uint64_t row_bytes = tiled ? page.tile_row_bytes : page.bytes_per_row;
+    uint32_t rows = tiled || page.segment_rows < page.height ? page.segment_rows : page.height;
+    Message failure = allocate_planes(r, row_bytes);
+    bool countable = row_bytes <= UINT64_MAX / rows;
+    return failure != MSG_NONE ? failure : allocate_codec(r, countable ? rows * row_bytes : UINT64_MAX);
 }
 
 }  // namespace
@@ -303,6 +312,8 @@ Message read_page(TiffReader *r, char **description)
         failure = allocate_buffers(r);
     if (failure == MSG_NONE)
         failure = read_strip_layout(r);
+    if (failure == MSG_NONE)
+        failure = allocate_segment_buffers(r);
     return failure;
 }
 

@@ -24,6 +24,18 @@ void unpack_row(TiffReader *r, const uint8_t *bytes, uint32_t x, uint32_t count)
     r->unpack_values(r->values + x, count, r->swap_bytes, r->predictor == 2);
 }
 
+// Predictor 3: a row of the strip or tile, `row_samples` samples, decoded
+// as its byte planes and put together at `dst` in the file's byte order,
+// its first `kept` samples only.
+Message decode_float_row(TiffReader *r, uint32_t row_samples, uint8_t *dst, uint32_t kept)
+{
+    uint32_t size = r->page.bits / 8;
+    Message failure = r->decoder->next_bytes(&r->source, r->codec, r->planes, size_t{row_samples} * size);
+    if (failure == MSG_NONE)
+        undo_float_predictor(r->planes, row_samples, size, dst, kept, r->swap_bytes != host_is_big_endian());
+    return failure;
+}
+
 // ---- Segments ----
 
 // Positions the source at the next strip or tile, whose rows take `bytes`
@@ -80,10 +92,7 @@ Message decode_band(TiffReader *r)
             failure = r->decoder->next_bytes(&r->source, r->codec, dst, kept * rows);
         for (uint32_t y = 0; failure == MSG_NONE && row_by_row && y < rows; ++y) {
             if (r->predictor == 3) {
-                failure = r->decoder->next_bytes(&r->source, r->codec, r->planes, page.tile_row_bytes);
-                if (failure == MSG_NONE)
-                    undo_float_predictor(r->planes, page.tile_width, page.bits / 8, dst + y * kept,
-                                         tile_samples(page, t), r->big_endian);
+                failure = decode_float_row(r, page.tile_width, dst + y * kept, tile_samples(page, t));
                 continue;
             }
             failure = r->decoder->next_bytes(&r->source, r->codec, dst + y * kept, kept);
@@ -157,19 +166,16 @@ Message read_row(TiffReader *r)
         return MSG_NONE;
     }
     auto bytes = reinterpret_cast<uint8_t *>(r->row);
-    bool planes = r->predictor == 3;
     Message failure = begin_segment_if_due(r);
     if (failure == MSG_NONE && r->page.tile_width == 0)
-        failure = r->decoder->next_bytes(&r->source, r->codec, planes ? r->planes : bytes, r->page.bytes_per_row);
+        failure = r->predictor == 3 ? decode_float_row(r, r->page.width, bytes, r->page.width)
+                                    : r->decoder->next_bytes(&r->source, r->codec, bytes, r->page.bytes_per_row);
     if (failure != MSG_NONE)
         return failure;
-    if (r->page.tile_width != 0) {
+    if (r->page.tile_width != 0)
         unpack_band_row(r);
-    } else {
-        if (planes)
-            undo_float_predictor(r->planes, r->page.width, r->page.bits / 8, bytes, r->page.width, r->big_endian);
+    else
         unpack_row(r, bytes, 0, r->page.width);
-    }
     return finish_rows(r, 1);
 }
 

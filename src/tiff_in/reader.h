@@ -89,7 +89,6 @@ struct PageGeometry {
     uint32_t width = 0;
     uint32_t height = 0;
     uint32_t bits = 0;
-    uint32_t format = 0;       // SampleFormat: 1 unsigned (void read as such), 2 signed, 3 floating point
     RowKind kind = ROW_SAMPLES;
     size_t bytes_per_row = 0;   // decoded bytes of an image row
     uint32_t segment_rows = 0;  // RowsPerStrip, or TileLength
@@ -127,7 +126,6 @@ struct TiffReader {
     RowCursor cursor;
     // How a row's decoded bytes become samples or values.
     bool swap_bytes = false;  // samples stored in the other byte order than the host's
-    bool big_endian = false;  // the file's byte order
     uint32_t predictor = 1;   // 1 none, 2 differencing, 3 floating-point byte planes
     UnpackRow unpack = nullptr;          // ROW_SAMPLES
     uint16_t difference_mask = 0;        // ROW_SAMPLES with predictor 2
