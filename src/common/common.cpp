@@ -150,3 +150,13 @@ bool host_is_big_endian()
     std::memcpy(&first, &probe, 1);
     return first == 0x01;
 }
+
+HostFeatures host_features()
+{
+#if defined(__GNUC__) && defined(__x86_64__)
+    __builtin_cpu_init();  // callers may run among the static initialisers
+    return {__builtin_cpu_supports("bmi2") != 0, __builtin_cpu_supports("avx2") != 0};
+#else
+    return {false, false};
+#endif
+}

@@ -151,3 +151,17 @@ bool allocation_fails_here();
 
 // True on a host that stores the high byte of a 16-bit value first.
 bool host_is_big_endian();
+
+// What the processor offers beyond the build's baseline, for the few loops
+// built a second time for it (GCC and Clang on x86-64 only; elsewhere
+// nothing). Such a loop is written once, forced inline into both builds.
+struct HostFeatures {
+    bool bmi2;
+    bool avx2;
+};
+HostFeatures host_features();
+#if defined(__GNUC__)
+#define ALWAYS_INLINE inline __attribute__((always_inline))
+#else
+#define ALWAYS_INLINE inline
+#endif

@@ -474,9 +474,10 @@ Message read_dynamic_tables(StripSource *source, DeflateCodec *c, DeflateState &
 // Adler-32 over the history's bytes not summed yet. In 32 lanes, over 32
 // bytes at a time: `column` sums each lane's bytes, `before` adds the
 // column sums before each step, which is what b gathers from a's growth;
-// both are plain vertical sums that a compiler vectorises. A block of up to
-// 5536 bytes is then folded into a and b (in 64 bits) and reduced; the
-// result is that of a byte at a time.
+// both are plain vertical sums that a compiler vectorises, in 16 bits over
+// groups of up to 16 steps (at most 120 times 255 in `before`), then folded
+// into 32 bits. A block of up to 5536 bytes is then folded into a and b (in
+// 64 bits) and reduced; the result is that of a byte at a time.
 void add_to_checksum(DeflateCodec *c, DeflateState &s)
 {
     uint32_t a = s.adler_a, b = s.adler_b;
@@ -485,13 +486,20 @@ void add_to_checksum(DeflateCodec *c, DeflateState &s)
     while (n > 0) {
         size_t steps = (n < 5536 ? n : 5536) / 32;
         if (steps != 0) {
-            uint16_t column[32] = {};  // at most 173 steps of 255
-            uint32_t before[32] = {};
-            for (size_t j = 0; j < steps; ++j, p += 32)
+            uint32_t column[32] = {}, before[32] = {};
+            for (size_t group = 0; group < steps; group += 16) {
+                uint32_t m = static_cast<uint32_t>(steps - group < 16 ? steps - group : 16);
+                uint16_t column16[32] = {}, before16[32] = {};
+                for (uint32_t j = 0; j < m; ++j, p += 32)
+                    for (int k = 0; k < 32; ++k) {
+                        before16[k] = static_cast<uint16_t>(before16[k] + column16[k]);
+                        column16[k] = static_cast<uint16_t>(column16[k] + p[k]);
+                    }
                 for (int k = 0; k < 32; ++k) {
-                    before[k] += column[k];
-                    column[k] = static_cast<uint16_t>(column[k] + p[k]);
+                    before[k] += before16[k] + m * column[k];
+                    column[k] += column16[k];
                 }
+            }
             uint64_t sum = 0, weighted = 0, earlier = 0;
             for (int k = 0; k < 32; ++k) {
                 sum += column[k];
@@ -666,8 +674,8 @@ struct FastLoop {
 // A match in the fast loop, after its length code's entry `e` (a first or
 // second level's, whose earlier bits are taken), with 40 bits or more at
 // hand; `decoded_less_end` counts the bytes before the history. Tops the
-// bits up for the distance, copies the match and looks up the next code;
-// or gives the fault.
+// bits up where the distance and the next code's lookup may need more,
+// copies the match and looks up the next code; or gives the fault.
 inline Message fast_match(FastLoop &f, Entry e, uint8_t *history, const Entry *litlen, const Entry *dist,
                           uint64_t decoded_less_end)
 {
@@ -677,7 +685,11 @@ inline Message fast_match(FastLoop &f, Entry e, uint8_t *history, const Entry *l
     // The distance's first level is looked up in the bits at hand, before
     // they are topped up for the rest of it.
     Entry d = dist[f.bits & ((1u << DIST_ROOT) - 1)];
-    load_eight(f.bits, f.held, f.next);
+    // A distance takes at most 28 bits (a 15-bit code and 13 extra), and
+    // the lookup after it 10; more are at hand than are held. A match
+    // right after a load needs none.
+    if (f.held < 28 + LITLEN_ROOT)
+        load_eight(f.bits, f.held, f.next);
     if (!is_common(d)) {
         if (has_kind(d, SECOND_LEVEL)) {
             f.bits >>= DIST_ROOT;
@@ -714,16 +726,11 @@ inline void fast_literal(FastLoop &f, Entry e, uint8_t *history)
 // up before the bits are topped up again, while the work before it is
 // still under way. A round takes up to three first-level literals (30
 // bits); or up to two and a match: the two and the length take at most 40
-// bits, and the bits are topped up again for the distance (28 bits). Stops before an end-of-block code or bits that no
-// code has, which the careful path takes afresh, and may decode up to a
-// round past `want`. Works on copies of the state, which stores into the
+// bits, and the bits are topped up again for the distance (28 bits) where
+// it and the next lookup may need more than are held. Stops before an
+// end-of-block code or bits that no code has, which the careful path takes
+// afresh, and may decode up to a round past `want`. Works on copies of the state, which stores into the
 // history could otherwise alias.
-#if defined(__GNUC__)
-#define ALWAYS_INLINE inline __attribute__((always_inline))
-#else
-#define ALWAYS_INLINE inline
-#endif
-
 ALWAYS_INLINE Message decode_fast(StripSource *source, DeflateCodec *c, DeflateState &state, size_t want)
 {
     uint8_t *history = history_of(c);
@@ -802,18 +809,16 @@ __attribute__((target("bmi2"))) Message decode_fast_bmi2(StripSource *source, De
 {
     return decode_fast(source, c, state, want);
 }
+#endif
 
 FastLoopFunction choose_fast_loop()
 {
-    __builtin_cpu_init();  // this runs among the static initialisers
-    return __builtin_cpu_supports("bmi2") ? decode_fast_bmi2 : decode_fast_generic;
-}
-#else
-FastLoopFunction choose_fast_loop()
-{
+#if defined(__GNUC__) && defined(__x86_64__)
+    if (host_features().bmi2)
+        return decode_fast_bmi2;
+#endif
     return decode_fast_generic;
 }
-#endif
 
 // Chosen once, and never changed after.
 const FastLoopFunction fast_loop = choose_fast_loop();
