@@ -135,10 +135,12 @@ constexpr int taken_of(Entry e)
 }
 // The value plus the extra bits that follow the code in `bits` (those from
 // before the entry's bits were taken).
-inline uint32_t value_with_extra(Entry e, uint64_t bits)
+inline size_t value_with_extra(Entry e, uint64_t bits)
 {
-    uint32_t with_extra = static_cast<uint32_t>(bits & ((uint64_t{1} << taken_of(e)) - 1));
-    return value_of(e) + (with_extra >> code_bits_of(e));
+    // In 64 bits and by the low byte (bits 6 and 7 are clear), the mask is
+    // one instruction where the processor has BMI2.
+    uint64_t with_extra = bits & ((uint64_t{1} << static_cast<uint8_t>(e.word)) - 1);
+    return value_of(e) + static_cast<size_t>(with_extra >> code_bits_of(e));
 }
 
 constexpr uint16_t length_base[29] = {3,  4,  5,  6,  7,  8,  9,  10, 11,  13,  15,  17,  19,  23, 27,
@@ -475,9 +477,11 @@ Message read_dynamic_tables(StripSource *source, DeflateCodec *c, DeflateState &
 // bytes at a time: `column` sums each lane's bytes, `before` adds the
 // column sums before each step, which is what b gathers from a's growth;
 // both are plain vertical sums that a compiler vectorises, in 16 bits over
-// groups of up to 16 steps (at most 120 times 255 in `before`), then folded
-// into 32 bits. A block of up to 5536 bytes is then folded into a and b (in
-// 64 bits) and reduced; the result is that of a byte at a time.
+// groups of up to 16 steps (at most 120 times 255 in `before`). Of `before`
+// only the sum over the lanes is needed: a group adds its own, and its
+// steps times the columns of the groups before it. A block of up to 5536
+// bytes is then folded into a and b (in 64 bits) and reduced; the result is
+// that of a byte at a time.
 void add_to_checksum(DeflateCodec *c, DeflateState &s)
 {
     uint32_t a = s.adler_a, b = s.adler_b;
@@ -486,26 +490,28 @@ void add_to_checksum(DeflateCodec *c, DeflateState &s)
     while (n > 0) {
         size_t steps = (n < 5536 ? n : 5536) / 32;
         if (steps != 0) {
-            uint32_t column[32] = {}, before[32] = {};
+            uint32_t column[32] = {};
+            uint64_t sum = 0, earlier = 0;
             for (size_t group = 0; group < steps; group += 16) {
-                uint32_t m = static_cast<uint32_t>(steps - group < 16 ? steps - group : 16);
+                size_t m = steps - group < 16 ? steps - group : 16;
                 uint16_t column16[32] = {}, before16[32] = {};
-                for (uint32_t j = 0; j < m; ++j, p += 32)
+                for (size_t j = 0; j < m; ++j, p += 32)
                     for (int k = 0; k < 32; ++k) {
                         before16[k] = static_cast<uint16_t>(before16[k] + column16[k]);
                         column16[k] = static_cast<uint16_t>(column16[k] + p[k]);
                     }
+                uint32_t group_before = 0, group_sum = 0;
                 for (int k = 0; k < 32; ++k) {
-                    before[k] += before16[k] + m * column[k];
+                    group_before += before16[k];
+                    group_sum += column16[k];
                     column[k] += column16[k];
                 }
+                earlier += group_before + m * sum;
+                sum += group_sum;
             }
-            uint64_t sum = 0, weighted = 0, earlier = 0;
-            for (int k = 0; k < 32; ++k) {
-                sum += column[k];
+            uint64_t weighted = 0;
+            for (int k = 0; k < 32; ++k)
                 weighted += uint64_t{32 - static_cast<uint32_t>(k)} * column[k];
-                earlier += before[k];
-            }
             b = static_cast<uint32_t>((b + 32 * steps * a + 32 * earlier + weighted) % 65521);
             a = static_cast<uint32_t>((a + sum) % 65521);
             n -= 32 * steps;
@@ -590,15 +596,15 @@ Message check_checksum(StripSource *source, DeflateCodec *c, DeflateState &s)
 // after the one before, so for a distance below 8 the blocks overlap and
 // repeat the pattern. Matches are mostly short: from 8 bytes back on, the
 // first three blocks (24 bytes) are copied without a test.
-inline void copy_match(uint8_t *to, const uint8_t *from, uint32_t length, uint32_t far)
+inline void copy_match(uint8_t *to, const uint8_t *from, size_t length, size_t far)
 {
     uint64_t block;  // loaded whole before it is stored: the two may overlap
     if (far >= 8) {
-        for (uint32_t i = 0; i < 24; i += 8) {
+        for (size_t i = 0; i < 24; i += 8) {
             std::memcpy(&block, from + i, 8);
             std::memcpy(to + i, &block, 8);
         }
-        for (uint32_t i = 24; i < length; i += 8) {
+        for (size_t i = 24; i < length; i += 8) {
             std::memcpy(&block, from + i, 8);
             std::memcpy(to + i, &block, 8);
         }
@@ -606,11 +612,11 @@ inline void copy_match(uint8_t *to, const uint8_t *from, uint32_t length, uint32
     }
     if (far == 1) {
         block = *from * uint64_t{0x0101010101010101};
-        for (uint32_t i = 0; i < length; i += 8)
+        for (size_t i = 0; i < length; i += 8)
             std::memcpy(to + i, &block, 8);
         return;
     }
-    uint32_t i = 0;
+    size_t i = 0;
     do {
         std::memcpy(&block, from + i, 8);
         std::memcpy(to + i, &block, 8);
@@ -681,7 +687,7 @@ inline Message fast_match(FastLoop &f, Entry e, uint8_t *history, const Entry *l
 {
     uint64_t saved = f.bits;
     take_entry(f.bits, f.held, e);
-    uint32_t length = value_with_extra(e, saved);
+    size_t length = value_with_extra(e, saved);
     // The distance's first level is looked up in the bits at hand, before
     // they are topped up for the rest of it.
     Entry d = dist[f.bits & ((1u << DIST_ROOT) - 1)];
@@ -701,7 +707,7 @@ inline Message fast_match(FastLoop &f, Entry e, uint8_t *history, const Entry *l
     }
     saved = f.bits;
     take_entry(f.bits, f.held, d);
-    uint32_t far = value_with_extra(d, saved);
+    size_t far = value_with_extra(d, saved);
     // Literals are counted once the loop ends: all bytes so far are those
     // the state counted, less its end, plus this end (modulo 2^64, exactly).
     if (far > f.end + decoded_less_end)
