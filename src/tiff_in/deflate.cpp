@@ -274,12 +274,14 @@ inline bool decode(StripSource *source, DeflateState &s, const Entry *table, int
 
 // ---- tables ----
 
-constexpr uint32_t reverse_bits(uint32_t code, int length)
+// The next code of `length` bits after `code`, both stored least
+// significant bit first, as the stream gives them: one added at the top.
+constexpr uint32_t next_reversed(uint32_t code, int length)
 {
-    uint32_t r = 0;
-    for (int i = 0; i < length; ++i, code >>= 1)
-        r = (r << 1) | (code & 1);
-    return r;
+    uint32_t bit = 1u << (length - 1);
+    while ((code & bit) != 0)
+        bit >>= 1;
+    return (code & (bit - 1)) | bit;
 }
 
 // What symbol `symbol` of a code means.
@@ -346,13 +348,14 @@ constexpr bool build_table(const uint8_t *lengths, int n, Meaning meaning, int r
     for (size_t i = 0; i <= root_mask; ++i)
         table[i] = make_entry(0, NO_CODE, 1, 0);
     size_t used = size_t{1} << root;
-    uint32_t next = 0;    // the next code, most significant bit first
+    // The next code, least significant bit first: a longer code's next is
+    // the shorter one's followed by a zero, which leaves it as it is.
+    uint32_t code = 0;
     uint32_t open = ~0u;  // the first-level entry of the open subtable
     size_t sub_at = 0;    // where the open subtable starts
     int sub_bits = 0;
-    for (int len = 1, i = 0; len <= MAX_BITS; next <<= 1, ++len) {
-        for (; i < end[len]; ++i, --count[len]) {
-            uint32_t code = reverse_bits(next++, len);
+    for (int len = 1, i = 0; len <= MAX_BITS; ++len) {
+        for (; i < end[len]; ++i, --count[len], code = next_reversed(code, len)) {
             Entry e = meaning(sorted[i]);
             if (len <= root) {
                 e = with_code_bits(e, static_cast<uint32_t>(len));
