@@ -161,22 +161,32 @@ UnpackValues choose_unpack_values(uint32_t format, uint32_t bits)
     return nullptr;
 }
 
-// Four samples at a time: their sums among themselves do not wait for the
-// sample on their left, so only one addition a step does. The sums wrap in
-// 32 bits, which the mask's depth divides.
+// Where the compiler has vector types (GCC, Clang), eight samples at a
+// time: each lane gains the lanes before it in three shifted additions,
+// then the sample left of the eight; only that last addition waits for the
+// eight before. Lanes wrap at 16 bits, which the mask's depth divides.
 void undo_differencing(uint16_t *row, uint32_t width, uint16_t mask)
 {
-    uint32_t previous = row[0], x = 1;
-    for (; x < width && width - x >= 4; x += 4) {
-        uint32_t s0 = row[x], s1 = s0 + row[x + 1], s2 = s1 + row[x + 2], s3 = s2 + row[x + 3];
-        row[x] = static_cast<uint16_t>((previous + s0) & mask);
-        row[x + 1] = static_cast<uint16_t>((previous + s1) & mask);
-        row[x + 2] = static_cast<uint16_t>((previous + s2) & mask);
-        row[x + 3] = static_cast<uint16_t>((previous + s3) & mask);
-        previous += s3;
+    uint16_t *p = row + 1, *end = row + width;
+    uint32_t previous = row[0];
+#if defined(__GNUC__)
+    typedef uint16_t Lanes __attribute__((vector_size(16)));
+    const Lanes zero = {}, masks = zero + mask;
+    Lanes left = zero + row[0];
+    for (; end - p >= 8; p += 8) {
+        Lanes v;
+        std::memcpy(&v, p, sizeof v);
+        v += __builtin_shufflevector(zero, v, 0, 8, 9, 10, 11, 12, 13, 14);
+        v += __builtin_shufflevector(zero, v, 0, 1, 8, 9, 10, 11, 12, 13);
+        v += __builtin_shufflevector(zero, v, 0, 1, 2, 3, 8, 9, 10, 11);
+        v = (v + left) & masks;
+        std::memcpy(p, &v, sizeof v);
+        left = __builtin_shufflevector(v, v, 7, 7, 7, 7, 7, 7, 7, 7);
     }
-    for (; x < width; ++x)
-        row[x] = static_cast<uint16_t>(previous = (previous + row[x]) & mask);
+    previous = left[0];
+#endif
+    for (; p < end; ++p)
+        *p = static_cast<uint16_t>(previous = (previous + *p) & mask);
 }
 
 void undo_float_predictor(uint8_t *planes, uint32_t samples, uint32_t size, uint8_t *dst, uint32_t kept,
