@@ -18,25 +18,13 @@ void ratio_sample_row_generic(const uint16_t *dividend, const uint16_t *divisor,
 
 // Where the processor has AVX2, four divisions at once, not two: the same
 // correctly rounded operations, so the same bits.
-#if defined(__GNUC__) && defined(__x86_64__)
-__attribute__((target("avx2"))) void ratio_sample_row_avx2(const uint16_t *dividend, const uint16_t *divisor,
-                                                           uint16_t *result, uint32_t width)
+BUILT_FOR("avx2") void ratio_sample_row_avx2(const uint16_t *dividend, const uint16_t *divisor, uint16_t *result,
+                                             uint32_t width)
 {
     ratio_sample_row(dividend, divisor, result, width);
 }
-#endif
 
-SampleRowFunction choose_sample_row()
-{
-#if defined(__GNUC__) && defined(__x86_64__)
-    if (host_features().avx2)
-        return ratio_sample_row_avx2;
-#endif
-    return ratio_sample_row_generic;
-}
-
-// Chosen once, and never changed after.
-const SampleRowFunction sample_row = choose_sample_row();
+const SampleRowFunction sample_row = host_features().avx2 ? ratio_sample_row_avx2 : ratio_sample_row_generic;
 
 }  // namespace
 

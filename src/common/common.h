@@ -153,13 +153,21 @@ bool allocation_fails_here();
 bool host_is_big_endian();
 
 // What the processor offers beyond the build's baseline, for the few loops
-// built a second time for it (GCC and Clang on x86-64 only; elsewhere
-// nothing). Such a loop is written once, forced inline into both builds.
+// built a second time for it: written once, forced inline into a plain
+// function and into one marked BUILT_FOR("avx2") (or "bmi2"), and the
+// second chosen once at start where the feature is there. Only GCC and
+// Clang on x86-64 tell the features; elsewhere both builds are plain and
+// the first is used.
 struct HostFeatures {
     bool bmi2;
     bool avx2;
 };
 HostFeatures host_features();
+#if defined(__GNUC__) && defined(__x86_64__)
+#define BUILT_FOR(isa) __attribute__((target(isa)))
+#else
+#define BUILT_FOR(isa)
+#endif
 #if defined(__GNUC__)
 #define ALWAYS_INLINE inline __attribute__((always_inline))
 #else

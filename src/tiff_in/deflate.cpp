@@ -540,24 +540,12 @@ void adler32_generic(uint32_t *a, uint32_t *b, const uint8_t *p, size_t n)
 }
 
 // Where the processor has AVX2, the lanes are summed 16 at once, not 8.
-#if defined(__GNUC__) && defined(__x86_64__)
-__attribute__((target("avx2"))) void adler32_avx2(uint32_t *a, uint32_t *b, const uint8_t *p, size_t n)
+BUILT_FOR("avx2") void adler32_avx2(uint32_t *a, uint32_t *b, const uint8_t *p, size_t n)
 {
     adler32(a, b, p, n);
 }
-#endif
 
-Adler32Function choose_adler32()
-{
-#if defined(__GNUC__) && defined(__x86_64__)
-    if (host_features().avx2)
-        return adler32_avx2;
-#endif
-    return adler32_generic;
-}
-
-// Chosen once, and never changed after.
-const Adler32Function adler32_of = choose_adler32();
+const Adler32Function adler32_of = host_features().avx2 ? adler32_avx2 : adler32_generic;
 
 // The history's bytes not summed yet go into the checksum.
 void add_to_checksum(DeflateCodec *c, DeflateState &s)
@@ -843,25 +831,12 @@ Message decode_fast_generic(StripSource *source, DeflateCodec *c, DeflateState &
     return decode_fast(source, c, state, want);
 }
 
-#if defined(__GNUC__) && defined(__x86_64__)
-__attribute__((target("bmi2"))) Message decode_fast_bmi2(StripSource *source, DeflateCodec *c,
-                                                          DeflateState &state, size_t want)
+BUILT_FOR("bmi2") Message decode_fast_bmi2(StripSource *source, DeflateCodec *c, DeflateState &state, size_t want)
 {
     return decode_fast(source, c, state, want);
 }
-#endif
 
-FastLoopFunction choose_fast_loop()
-{
-#if defined(__GNUC__) && defined(__x86_64__)
-    if (host_features().bmi2)
-        return decode_fast_bmi2;
-#endif
-    return decode_fast_generic;
-}
-
-// Chosen once, and never changed after.
-const FastLoopFunction fast_loop = choose_fast_loop();
+const FastLoopFunction fast_loop = host_features().bmi2 ? decode_fast_bmi2 : decode_fast_generic;
 
 // With `want` 0, `n` bytes that the rows do not take are about to be
 // decoded: dropped, as handed out, while spare rows allow them.
