@@ -26,15 +26,6 @@ BUILT_FOR("avx2") void ratio_sample_row_avx2(const uint16_t *dividend, const uin
 
 const SampleRowFunction sample_row = host_features().avx2 ? ratio_sample_row_avx2 : ratio_sample_row_generic;
 
-}  // namespace
-
-void compute_ratio_row(const uint16_t *dividend, const uint16_t *divisor, uint16_t *result, uint32_t width)
-{
-    sample_row(dividend, divisor, result, width);
-}
-
-namespace {
-
 template <typename A, typename B>
 void compute_value_row(const A *__restrict dividend, const B *__restrict divisor, uint16_t *__restrict result,
                        uint32_t width)
@@ -44,6 +35,11 @@ void compute_value_row(const A *__restrict dividend, const B *__restrict divisor
 }
 
 }  // namespace
+
+void compute_ratio_row(const uint16_t *dividend, const uint16_t *divisor, uint16_t *result, uint32_t width)
+{
+    sample_row(dividend, divisor, result, width);
+}
 
 void compute_ratio_row(const void *dividend, RowKind dividend_kind, const void *divisor, RowKind divisor_kind,
                        uint16_t *result, uint32_t width)

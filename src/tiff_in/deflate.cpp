@@ -27,10 +27,10 @@ constexpr size_t TAIL = 2 * MAX_MATCH + 32;  // past the last byte wanted: a mat
 constexpr size_t HISTORY_BYTES = WINDOW + ROOM + TAIL;
 constexpr size_t WHOLE_BYTES = size_t{1} << 20;  // strips and tiles up to this are decoded whole
 // The fast loop stops this far before the history's end: a round begun
-// before it writes at most a match, in 8-byte blocks (264 bytes). A strip
-// decoded whole ends before it.
+// before it writes at most two literals and a match, in 8-byte blocks
+// (2 + 264 bytes). A strip decoded whole ends before it.
 constexpr size_t FAST_TAIL = MAX_MATCH + 64;
-static_assert(FAST_TAIL >= 264 && TAIL >= FAST_TAIL, "the fast loop's writes stay in the history");
+static_assert(FAST_TAIL >= 2 + 264 && TAIL >= FAST_TAIL, "the fast loop's writes stay in the history");
 constexpr int MAX_BITS = 15;
 constexpr int LITLEN_ROOT = 10;
 constexpr int DIST_ROOT = 8;
@@ -700,8 +700,8 @@ struct FastLoop {
 };
 
 // A match in the fast loop, after its length code's entry `e` (a first or
-// second level's, whose earlier bits are taken), with 40 bits or more at
-// hand; `decoded_less_end` counts the bytes before the history. Tops the
+// second level's, whose earlier bits are taken), with its code and extra
+// bits at hand; `decoded_less_end` counts the bytes before the history. Tops the
 // bits up where the distance and the next code's lookup may need more,
 // copies the match and looks up the next code; or gives the fault.
 inline Message fast_match(FastLoop &f, Entry e, uint8_t *history, const Entry *litlen, const Entry *dist,
@@ -757,8 +757,8 @@ inline void fast_literal(FastLoop &f, Entry e, uint8_t *history)
 // bits, and the bits are topped up again for the distance (28 bits) where
 // it and the next lookup may need more than are held. Stops before an
 // end-of-block code or bits that no code has, which the careful path takes
-// afresh, and may decode up to a round past `want`. Works on copies of the state, which stores into the
-// history could otherwise alias.
+// afresh, and may decode up to a round past `want`. Works on copies of the
+// state, which stores into the history could otherwise alias.
 ALWAYS_INLINE Message decode_fast(StripSource *source, DeflateCodec *c, DeflateState &state, size_t want)
 {
     uint8_t *history = history_of(c);
