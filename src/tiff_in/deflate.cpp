@@ -204,8 +204,14 @@ size_t history_capacity(uint64_t bytes)
 inline void load_eight(uint64_t &bits, int &held, const uint8_t *&next)
 {
     uint64_t eight = 0;
+    // One load where the host is little-endian: compilers make one of the
+    // loop below only when they unroll it, which -O2 does not.
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+    std::memcpy(&eight, next, 8);
+#else
     for (int i = 7; i >= 0; --i)
         eight = eight << 8 | next[i];
+#endif
     bits |= eight << held;
     next += 7;
     next -= static_cast<uint32_t>(held) >> 3;  // held is 0 to 63
@@ -284,6 +290,25 @@ constexpr uint32_t next_reversed(uint32_t code, int length)
     return (code & (bit - 1)) | bit;
 }
 
+// Copies the first `span` entries on until `to` are filled; gives `to`.
+constexpr size_t widen(Entry *table, size_t span, size_t to)
+{
+    for (; span < to && span < 8; span *= 2)
+        for (size_t k = 0; k < span; ++k)
+            table[span + k] = table[k];
+    // Then 8 at a time, each block loaded whole before it is stored, so
+    // that the compiler may copy it in vectors.
+    for (; span < to; span *= 2)
+        for (size_t k = 0; k < span; k += 8) {
+            Entry block[8] = {};
+            for (size_t j = 0; j < 8; ++j)
+                block[j] = table[k + j];
+            for (size_t j = 0; j < 8; ++j)
+                table[span + k + j] = block[j];
+        }
+    return span;
+}
+
 // What symbol `symbol` of a code means.
 using Meaning = Entry (*)(int symbol);
 
@@ -345,8 +370,13 @@ constexpr bool build_table(const uint8_t *lengths, int n, Meaning meaning, int r
         if (lengths[symbol] != 0)
             sorted[end[lengths[symbol]]++] = symbol;
     const uint32_t root_mask = (1u << root) - 1;
-    for (size_t i = 0; i <= root_mask; ++i)
-        table[i] = make_entry(0, NO_CODE, 1, 0);
+    // The first level is filled one code length at a time: a code of len
+    // bits takes one place among the first 2^len, and what those hold
+    // repeats every 2^len places, so they are copied on before longer codes
+    // are placed. From one place with no code, which an incomplete code
+    // leaves where it has none.
+    table[0] = make_entry(0, NO_CODE, 1, 0);
+    size_t span = 1;
     size_t used = size_t{1} << root;
     // The next code, least significant bit first: a longer code's next is
     // the shorter one's followed by a zero, which leaves it as it is.
@@ -358,11 +388,11 @@ constexpr bool build_table(const uint8_t *lengths, int n, Meaning meaning, int r
         for (; i < end[len]; ++i, --count[len], code = next_reversed(code, len)) {
             Entry e = meaning(sorted[i]);
             if (len <= root) {
-                e = with_code_bits(e, static_cast<uint32_t>(len));
-                for (uint32_t k = code; k <= root_mask; k += 1u << len)
-                    table[k] = e;
+                span = widen(table, span, size_t{1} << len);
+                table[code] = with_code_bits(e, static_cast<uint32_t>(len));
                 continue;
             }
+            span = widen(table, span, size_t{1} << root);
             if ((code & root_mask) != open) {
                 open = code & root_mask;
                 sub_bits = len - root;
@@ -384,6 +414,7 @@ constexpr bool build_table(const uint8_t *lengths, int n, Meaning meaning, int r
                 table[sub_at + k] = e;
         }
     }
+    widen(table, span, size_t{1} << root);
     return true;
 }
 
@@ -703,9 +734,10 @@ struct FastLoop {
 // second level's, whose earlier bits are taken), with its code and extra
 // bits at hand; `decoded_less_end` counts the bytes before the history. Tops the
 // bits up where the distance and the next code's lookup may need more,
-// copies the match and looks up the next code; or gives the fault.
-inline Message fast_match(FastLoop &f, Entry e, uint8_t *history, const Entry *litlen, const Entry *dist,
-                          uint64_t decoded_less_end)
+// copies the match and looks up the next code; or gives the fault. Forced
+// inline: compilers at -O2 keep it a call, and built for all processors.
+ALWAYS_INLINE Message fast_match(FastLoop &f, Entry e, uint8_t *history, const Entry *litlen, const Entry *dist,
+                                 uint64_t decoded_less_end)
 {
     uint64_t saved = f.bits;
     take_entry(f.bits, f.held, e);
