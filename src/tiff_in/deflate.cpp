@@ -32,7 +32,7 @@ constexpr size_t WHOLE_BYTES = size_t{1} << 20;  // strips and tiles up to this 
 constexpr size_t FAST_TAIL = MAX_MATCH + 64;
 static_assert(FAST_TAIL >= 2 + 264 && TAIL >= FAST_TAIL, "the fast loop's writes stay in the history");
 constexpr int MAX_BITS = 15;
-constexpr int LITLEN_ROOT = 10;
+constexpr int LITLEN_ROOT = 11;  // first-level bits; longer codes take a second level
 constexpr int DIST_ROOT = 8;
 constexpr int LENGTHS_ROOT = 7;
 // Symbols a dynamic block's codes may have: HLIT and HDIST reach beyond
@@ -76,7 +76,7 @@ constexpr size_t table_bound(int symbols, int root)
 constexpr size_t LITLEN_ENTRIES = table_bound(MAX_LITLEN_SYMBOLS, LITLEN_ROOT);
 constexpr size_t DIST_ENTRIES = table_bound(MAX_DIST_SYMBOLS, DIST_ROOT);
 constexpr size_t LENGTHS_ENTRIES = size_t{1} << LENGTHS_ROOT;  // codes of at most 7 bits
-// 2504 and 576 entries; a subtable's place must fit an entry's value.
+// 2944 and 576 entries; a subtable's place must fit an entry's value.
 static_assert(LITLEN_ENTRIES <= 65535 && DIST_ENTRIES <= 65535, "subtable places take 16 bits");
 
 enum Kind : uint32_t { LITERAL, LENGTH, DISTANCE, END_OF_BLOCK, SECOND_LEVEL, NO_CODE, REPEAT };
@@ -784,8 +784,8 @@ inline void fast_literal(FastLoop &f, Entry e, uint8_t *history)
 // buffer up to 56 bits or more without a branch, and after a load all 64
 // bits of the buffer are the stream's, so the next code's entry is looked
 // up before the bits are topped up again, while the work before it is
-// still under way. A round takes up to three first-level literals (30
-// bits); or up to two and a match: the two and the length take at most 40
+// still under way. A round takes up to three first-level literals (33
+// bits); or up to two and a match: the two and the length take at most 42
 // bits, and the bits are topped up again for the distance (28 bits) where
 // it and the next lookup may need more than are held. Stops before an
 // end-of-block code or bits that no code has, which the careful path takes
