@@ -76,8 +76,9 @@ constexpr size_t table_bound(int symbols, int root)
 constexpr size_t LITLEN_ENTRIES = table_bound(MAX_LITLEN_SYMBOLS, LITLEN_ROOT);
 constexpr size_t DIST_ENTRIES = table_bound(MAX_DIST_SYMBOLS, DIST_ROOT);
 constexpr size_t LENGTHS_ENTRIES = size_t{1} << LENGTHS_ROOT;  // codes of at most 7 bits
-// 2944 and 576 entries; a subtable's place must fit an entry's value.
-static_assert(LITLEN_ENTRIES <= 65535 && DIST_ENTRIES <= 65535, "subtable places take 16 bits");
+// 2944 and 576 entries; a subtable's place must fit an entry's value, and
+// in a literal/length table stay below a literal's bits (see below).
+static_assert(LITLEN_ENTRIES < 4096 && DIST_ENTRIES <= 65535, "subtable places take 12 and 16 bits");
 
 enum Kind : uint32_t { LITERAL, LENGTH, DISTANCE, END_OF_BLOCK, SECOND_LEVEL, NO_CODE, REPEAT };
 
@@ -92,6 +93,9 @@ enum Kind : uint32_t { LITERAL, LENGTH, DISTANCE, END_OF_BLOCK, SECOND_LEVEL, NO
 //               fast loop's common case in either table
 //   bits 16-31  its value: the literal, the base length or distance, the
 //               code length, or the second level's place
+//   bits 28-31  for a literal, its bits again: every other entry of a
+//               literal/length table has a value below 4096, so these give
+//               the bits a literal takes and 0 for any other entry
 struct Entry {
     uint32_t word;
 };
@@ -106,7 +110,8 @@ constexpr Entry make_entry(uint32_t value, Kind kind, uint32_t code_bits, uint32
 // The entry with its code's length at this level set.
 constexpr Entry with_code_bits(Entry e, uint32_t code_bits)
 {
-    return Entry{e.word + (code_bits << 8) + code_bits};
+    uint32_t literal_bits = (e.word & 0x7000) == LITERAL << 12 ? code_bits << 28 : 0;
+    return Entry{e.word + literal_bits + (code_bits << 8) + code_bits};
 }
 // A literal in a literal/length table, a distance in a distance table.
 constexpr bool is_common(Entry e)
@@ -132,6 +137,11 @@ constexpr int code_bits_of(Entry e)
 constexpr int taken_of(Entry e)
 {
     return static_cast<int>(e.word & 63);
+}
+// In a literal/length table: the bits a literal takes, 0 for other entries.
+constexpr int literal_bits_of(Entry e)
+{
+    return static_cast<int>(e.word >> 28);
 }
 // The value plus the extra bits that follow the code in `bits` (those from
 // before the entry's bits were taken).
@@ -807,14 +817,20 @@ ALWAYS_INLINE Message decode_fast(StripSource *source, DeflateCodec *c, DeflateS
     load_eight(f.bits, f.held, f.next);
     f.next_entry = litlen[f.bits & LITLEN_MASK];
     for (;;) {
+        // A first literal without a branch: whether a literal comes next is
+        // often a toss-up, where a branch is mispredicted and costs more
+        // than the lookup that an entry of another kind then repeats (its
+        // bits are not taken, so the lookup finds it again). Its byte is
+        // stored either way; a match or a later literal writes over it.
         Entry e = f.next_entry;
+        history[f.end] = literal_of(e);
+        f.end += (e.word & COMMON) >> 15;
+        f.bits >>= literal_bits_of(e);
+        f.held -= literal_bits_of(e);
+        e = litlen[f.bits & LITLEN_MASK];
         if (is_common(e)) {
             fast_literal(f, e, history);
             e = litlen[f.bits & LITLEN_MASK];
-            if (is_common(e)) {
-                fast_literal(f, e, history);
-                e = litlen[f.bits & LITLEN_MASK];
-            }
         }
         if (is_common(e)) {
             fast_literal(f, e, history);
