@@ -821,7 +821,8 @@ ALWAYS_INLINE Message decode_fast(StripSource *source, DeflateCodec *c, DeflateS
         // often a toss-up, where a branch is mispredicted and costs more
         // than the lookup that an entry of another kind then repeats (its
         // bits are not taken, so the lookup finds it again). Its byte is
-        // stored either way; a match or a later literal writes over it.
+        // stored either way: past the bytes decoded, where a match or a
+        // later literal writes over it.
         Entry e = f.next_entry;
         history[f.end] = literal_of(e);
         f.end += (e.word & COMMON) >> 15;
