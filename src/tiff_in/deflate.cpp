@@ -147,8 +147,9 @@ constexpr int literal_bits_of(Entry e)
 // before the entry's bits were taken).
 inline size_t value_with_extra(Entry e, uint64_t bits)
 {
-    // In 64 bits and by the low byte (bits 6 and 7 are clear), the mask is
-    // one instruction where the processor has BMI2.
+    // In 64 bits and by the low byte (bits 6 and 7 are clear), so that the
+    // compiler may make the mask one instruction (bzhi) where the processor
+    // has BMI2; GCC does so for some of its uses.
     uint64_t with_extra = bits & ((uint64_t{1} << static_cast<uint8_t>(e.word)) - 1);
     return value_of(e) + static_cast<size_t>(with_extra >> code_bits_of(e));
 }
@@ -756,8 +757,8 @@ ALWAYS_INLINE Message fast_match(FastLoop &f, Entry e, uint8_t *history, const E
     // they are topped up for the rest of it.
     Entry d = dist[f.bits & ((1u << DIST_ROOT) - 1)];
     // A distance takes at most 28 bits (a 15-bit code and 13 extra), and
-    // the lookup after it 10; more are at hand than are held. A match
-    // right after a load needs none.
+    // the lookup after it LITLEN_ROOT; more are at hand than are held. A
+    // match right after a load needs none.
     if (f.held < 28 + LITLEN_ROOT)
         load_eight(f.bits, f.held, f.next);
     if (!is_common(d)) {
