@@ -211,8 +211,10 @@ size_t history_capacity(uint64_t bytes)
 
 // Tops the bit buffer up to 56 bits or more from 8 stored bytes, without a
 // branch on how many it held; the bits this loads above `held` are those of
-// the next byte, which a later load puts in the same place again.
-inline void load_eight(uint64_t &bits, int &held, const uint8_t *&next)
+// the next byte, which a later load puts in the same place again. Only the
+// low 6 bits of `held` are read (the fast loop's count has more).
+template <typename Held>
+inline void load_eight(uint64_t &bits, Held &held, const uint8_t *&next)
 {
     uint64_t eight = 0;
     // One load where the host is little-endian: compilers make one of the
@@ -223,9 +225,9 @@ inline void load_eight(uint64_t &bits, int &held, const uint8_t *&next)
     for (int i = 7; i >= 0; --i)
         eight = eight << 8 | next[i];
 #endif
-    bits |= eight << held;
+    bits |= eight << (held & 63);
     next += 7;
-    next -= static_cast<uint32_t>(held) >> 3;  // held is 0 to 63
+    next -= (static_cast<uint32_t>(held) >> 3) & 7;  // the bits held are 0 to 63
     held |= 56;
 }
 
@@ -725,17 +727,18 @@ inline MatchStep decode_match(uint64_t &bits, int &held, Entry e, const Entry *d
     return *far > decoded ? MATCH_TOO_FAR : MATCH;
 }
 
-// Takes entry e's bits: its code's and its extra bits.
-inline void take_entry(uint64_t &bits, int &held, Entry e)
+// Takes entry e's bits: its code's and its extra bits, which its low byte
+// counts; the whole entry is taken from `held`, whose low byte alone counts.
+inline void take_entry(uint64_t &bits, uint32_t &held, Entry e)
 {
     bits >>= taken_of(e);
-    held -= taken_of(e);
+    held -= e.word;
 }
 
 // The fast loop's registers.
 struct FastLoop {
     uint64_t bits;
-    int held;
+    uint32_t held;  // in its low byte; the bits above it mean nothing (see take_entry)
     const uint8_t *next;
     size_t end;
     Entry next_entry;  // the next code's, looked up ahead
@@ -759,7 +762,7 @@ ALWAYS_INLINE Message fast_match(FastLoop &f, Entry e, uint8_t *history, const E
     // A distance takes at most 28 bits (a 15-bit code and 13 extra), and
     // the lookup after it LITLEN_ROOT; more are at hand than are held. A
     // match right after a load needs none.
-    if (f.held < 28 + LITLEN_ROOT)
+    if (static_cast<uint8_t>(f.held) < 28 + LITLEN_ROOT)
         load_eight(f.bits, f.held, f.next);
     if (!is_common(d)) {
         if (has_kind(d, SECOND_LEVEL)) {
@@ -811,7 +814,7 @@ ALWAYS_INLINE Message decode_fast(StripSource *source, DeflateCodec *c, DeflateS
     size_t limit = state.capacity - FAST_TAIL;
     size_t stop = state.read + want < limit ? state.read + want : limit;
     constexpr uint32_t LITLEN_MASK = (1u << LITLEN_ROOT) - 1;
-    FastLoop f{state.bits, state.held, state.next, state.end, Entry{}};
+    FastLoop f{state.bits, static_cast<uint32_t>(state.held), state.next, state.end, Entry{}};
     Message failure = MSG_NONE;
     if (f.end >= stop || f.next > last_load)
         return failure;
@@ -828,7 +831,7 @@ ALWAYS_INLINE Message decode_fast(StripSource *source, DeflateCodec *c, DeflateS
         history[f.end] = literal_of(e);
         f.end += (e.word & COMMON) >> 15;
         f.bits >>= literal_bits_of(e);
-        f.held -= literal_bits_of(e);
+        f.held -= static_cast<uint32_t>(literal_bits_of(e));
         e = litlen[f.bits & LITLEN_MASK];
         if (is_common(e)) {
             fast_literal(f, e, history);
@@ -863,7 +866,7 @@ ALWAYS_INLINE Message decode_fast(StripSource *source, DeflateCodec *c, DeflateS
         load_eight(f.bits, f.held, f.next);
     }
     state.bits = f.bits;
-    state.held = f.held;
+    state.held = static_cast<uint8_t>(f.held);
     state.next = f.next;
     state.decoded = f.end + decoded_less_end;
     state.end = f.end;
