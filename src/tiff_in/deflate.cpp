@@ -293,38 +293,44 @@ inline bool decode(StripSource *source, DeflateState &s, const Entry *table, int
 
 // ---- tables ----
 
-// The next code of `length` bits after `code`, both stored least
-// significant bit first, as the stream gives them: one added at the top.
-constexpr uint32_t next_reversed(uint32_t code, int length)
+// The next code after `code`, both stored least significant bit first, as
+// the stream gives them: one added at the top, where the highest bit that
+// differs from `last`, the length's last code (all ones), is. After the last
+// code itself any result will do.
+constexpr uint32_t next_reversed(uint32_t code, uint32_t last)
 {
-    uint32_t bit = 1u << (length - 1);
-    while ((code & bit) != 0)
+    uint32_t zeros = (code ^ last) | 1;
+#if defined(__GNUC__)
+    uint32_t bit = 1u << (31 ^ __builtin_clz(zeros));
+#else
+    uint32_t bit = 1u << 31;
+    while ((zeros & bit) == 0)
         bit >>= 1;
+#endif
     return (code & (bit - 1)) | bit;
 }
 
 // Copies the first `span` entries on until `to` are filled; gives `to`.
 constexpr size_t widen(Entry *table, size_t span, size_t to)
 {
-    for (; span < to && span < 8; span *= 2)
+    constexpr size_t BLOCK = 16;
+    for (; span < to && span < BLOCK; span *= 2)
         for (size_t k = 0; k < span; ++k)
             table[span + k] = table[k];
-    // Then 8 at a time, each block loaded whole before it is stored, so
+    // Then a block at a time, each loaded whole before it is stored, so
     // that the compiler may copy it in vectors.
     for (; span < to; span *= 2)
-        for (size_t k = 0; k < span; k += 8) {
-            Entry block[8] = {};
-            for (size_t j = 0; j < 8; ++j)
+        for (size_t k = 0; k < span; k += BLOCK) {
+            Entry block[BLOCK] = {};
+            for (size_t j = 0; j < BLOCK; ++j)
                 block[j] = table[k + j];
-            for (size_t j = 0; j < 8; ++j)
+            for (size_t j = 0; j < BLOCK; ++j)
                 table[span + k + j] = block[j];
         }
     return span;
 }
 
 // What symbol `symbol` of a code means.
-using Meaning = Entry (*)(int symbol);
-
 constexpr Entry literal_or_length(int symbol)
 {
     if (symbol < 256)
@@ -348,6 +354,27 @@ constexpr Entry code_length(int symbol)
     return make_entry(static_cast<uint32_t>(symbol), REPEAT, 0, 0);
 }
 
+// Every symbol's meaning in each code, looked up as tables are built.
+struct Meanings {
+    Entry litlen[288];
+    Entry dist[32];
+    Entry lengths[19];
+};
+
+constexpr Meanings make_meanings()
+{
+    Meanings m{};
+    for (int i = 0; i < 288; ++i)
+        m.litlen[i] = literal_or_length(i);
+    for (int i = 0; i < 32; ++i)
+        m.dist[i] = distance(i);
+    for (int i = 0; i < 19; ++i)
+        m.lengths[i] = code_length(i);
+    return m;
+}
+
+constexpr Meanings meanings = make_meanings();
+
 enum Completeness { COMPLETE_ONLY, AS_ZLIB_ALLOWS };
 
 // Builds the table of a canonical code from its code lengths. False when the
@@ -357,13 +384,24 @@ enum Completeness { COMPLETE_ONLY, AS_ZLIB_ALLOWS };
 // longer codes under one first-level entry come one after another: the
 // first of them opens their subtable, of as many bits as the codes still to
 // be placed need to fill it.
-constexpr bool build_table(const uint8_t *lengths, int n, Meaning meaning, int root, Entry *table, size_t capacity,
+constexpr bool build_table(const uint8_t *lengths, int n, const Entry *meaning, int root, Entry *table, size_t capacity,
                            Completeness completeness)
 {
+    // Counted and sorted in groups of symbols, a quarter each and the few
+    // left over, so that the adds to the same length's count or place
+    // from symbols next to each other do not wait for one another.
+    constexpr int GROUPS = 4;
+    const int quarter = n / GROUPS;
+    int count_in[GROUPS + 1][MAX_BITS + 1] = {};
+    for (int i = 0; i < quarter; ++i)
+        for (int g = 0; g < GROUPS; ++g)
+            ++count_in[g][lengths[g * quarter + i]];
+    for (int i = GROUPS * quarter; i < n; ++i)
+        ++count_in[GROUPS][lengths[i]];
     int count[MAX_BITS + 1] = {};
-    for (int i = 0; i < n; ++i)
-        ++count[lengths[i]];
-    count[0] = 0;
+    for (int len = 0; len <= MAX_BITS; ++len)
+        for (int g = 0; g <= GROUPS; ++g)
+            count[len] += count_in[g][len];
     int left = 1, codes = 0, longest = 0;
     for (int len = 1; len <= MAX_BITS; ++len) {
         left = 2 * left - count[len];
@@ -375,14 +413,21 @@ constexpr bool build_table(const uint8_t *lengths, int n, Meaning meaning, int r
     }
     if (left > 0 && (completeness == COMPLETE_ONLY || !(codes == 0 || (codes == 1 && longest == 1))))
         return false;
-    // The symbols in canonical order: by length, then by value.
-    int sorted[288] = {}, end[MAX_BITS + 1] = {};
-    for (int len = 1; len < MAX_BITS; ++len)
-        end[len + 1] = end[len] + count[len];
-    for (int symbol = 0; symbol < n; ++symbol)
-        if (lengths[symbol] != 0)
-            sorted[end[lengths[symbol]]++] = symbol;
-    const uint32_t root_mask = (1u << root) - 1;
+    // The symbols in canonical order: by length, then by value; those
+    // without a code first.
+    uint16_t sorted[288] = {};
+    int at[GROUPS + 1][MAX_BITS + 1] = {};
+    for (int len = 0, start = 0; len <= MAX_BITS; ++len)
+        for (int g = 0; g <= GROUPS; ++g) {
+            at[g][len] = start;
+            start += count_in[g][len];
+        }
+    for (int i = 0; i < quarter; ++i)
+        for (int g = 0; g < GROUPS; ++g)
+            sorted[at[g][lengths[g * quarter + i]]++] = static_cast<uint16_t>(g * quarter + i);
+    for (int i = GROUPS * quarter; i < n; ++i)
+        sorted[at[GROUPS][lengths[i]]++] = static_cast<uint16_t>(i);
+    const int *end = at[GROUPS];  // of each length's symbols
     // The first level is filled one code length at a time: a code of len
     // bits takes one place among the first 2^len, and what those hold
     // repeats every 2^len places, so they are copied on before longer codes
@@ -390,22 +435,25 @@ constexpr bool build_table(const uint8_t *lengths, int n, Meaning meaning, int r
     // leaves where it has none.
     table[0] = make_entry(0, NO_CODE, 1, 0);
     size_t span = 1;
-    size_t used = size_t{1} << root;
     // The next code, least significant bit first: a longer code's next is
     // the shorter one's followed by a zero, which leaves it as it is.
     uint32_t code = 0;
+    int i = count[0];
+    int len = 1;
+    for (; len <= root; ++len) {
+        span = widen(table, span, size_t{1} << len);
+        const uint32_t last = (1u << len) - 1;
+        for (int k = count[len]; k > 0; --k, code = next_reversed(code, last))
+            table[code] = with_code_bits(meaning[sorted[i++]], static_cast<uint32_t>(len));
+    }
+    const uint32_t root_mask = (1u << root) - 1;
     uint32_t open = ~0u;  // the first-level entry of the open subtable
+    size_t used = size_t{1} << root;
     size_t sub_at = 0;    // where the open subtable starts
     int sub_bits = 0;
-    for (int len = 1, i = 0; len <= MAX_BITS; ++len) {
-        for (; i < end[len]; ++i, --count[len], code = next_reversed(code, len)) {
-            Entry e = meaning(sorted[i]);
-            if (len <= root) {
-                span = widen(table, span, size_t{1} << len);
-                table[code] = with_code_bits(e, static_cast<uint32_t>(len));
-                continue;
-            }
-            span = widen(table, span, size_t{1} << root);
+    for (; len <= MAX_BITS; ++len) {
+        const uint32_t last = (1u << len) - 1;
+        for (; i < end[len]; ++i, --count[len], code = next_reversed(code, last)) {
             if ((code & root_mask) != open) {
                 open = code & root_mask;
                 sub_bits = len - root;
@@ -422,12 +470,11 @@ constexpr bool build_table(const uint8_t *lengths, int n, Meaning meaning, int r
                 sub_at = used;
                 used += size_t{1} << sub_bits;
             }
-            e = with_code_bits(e, static_cast<uint32_t>(len - root));
+            Entry e = with_code_bits(meaning[sorted[i]], static_cast<uint32_t>(len - root));
             for (uint32_t k = code >> root; k < (1u << sub_bits); k += 1u << (len - root))
                 table[sub_at + k] = e;
         }
     }
-    widen(table, span, size_t{1} << root);
     return true;
 }
 
@@ -445,15 +492,15 @@ constexpr FixedTables make_fixed_tables()
         lengths[i] = i < 144 ? 8 : i < 256 ? 9 : i < 280 ? 7 : 8;
     for (int i = 0; i < 32; ++i)
         lengths[288 + i] = 5;
-    build_table(lengths, 288, literal_or_length, LITLEN_ROOT, t.litlen, size_t{1} << LITLEN_ROOT, COMPLETE_ONLY);
-    build_table(lengths + 288, 32, distance, DIST_ROOT, t.dist, size_t{1} << DIST_ROOT, COMPLETE_ONLY);
+    build_table(lengths, 288, meanings.litlen, LITLEN_ROOT, t.litlen, size_t{1} << LITLEN_ROOT, COMPLETE_ONLY);
+    build_table(lengths + 288, 32, meanings.dist, DIST_ROOT, t.dist, size_t{1} << DIST_ROOT, COMPLETE_ONLY);
     return t;
 }
 
 constexpr FixedTables fixed_tables = make_fixed_tables();
 
 // A dynamic block's code lengths and its two tables.
-Message read_dynamic_tables(StripSource *source, DeflateCodec *c, DeflateState &s)
+Message read_tables(StripSource *source, DeflateCodec *c, DeflateState &s)
 {
     uint32_t hlit, hdist, hclen;
     if (!take_bits(source, s, 5, &hlit) || !take_bits(source, s, 5, &hdist) || !take_bits(source, s, 4, &hclen))
@@ -469,16 +516,20 @@ Message read_dynamic_tables(StripSource *source, DeflateCodec *c, DeflateState &
         code_lengths[lengths_order[i]] = static_cast<uint8_t>(len);
     }
     Entry lengths_table[LENGTHS_ENTRIES];
-    if (!build_table(code_lengths, 19, code_length, LENGTHS_ROOT, lengths_table, LENGTHS_ENTRIES, COMPLETE_ONLY))
+    if (!build_table(code_lengths, 19, meanings.lengths, LENGTHS_ROOT, lengths_table, LENGTHS_ENTRIES, COMPLETE_ONLY))
         return MSG_DEFLATE_BAD_CODE_LENGTHS;
     uint8_t lengths[MAX_LITLEN_SYMBOLS + MAX_DIST_SYMBOLS];
     int total = litlen_count + dist_count;
+    // Their code is complete and of at most LENGTHS_ROOT bits: every entry
+    // is a code's, of one level.
     for (int i = 0; i < total;) {
-        Entry e;
-        if (!decode(source, s, lengths_table, LENGTHS_ROOT, &e))
+        if (s.held < LENGTHS_ROOT)
+            load_bits(source, s);
+        Entry e = lengths_table[s.bits & (LENGTHS_ENTRIES - 1)];
+        if (code_bits_of(e) > s.held)
             return s.starved;
-        if (has_kind(e, NO_CODE))
-            return MSG_DEFLATE_BAD_CODE_LENGTHS;
+        s.bits >>= code_bits_of(e);
+        s.held -= code_bits_of(e);
         uint32_t symbol = value_of(e);
         if (symbol < 16) {
             lengths[i++] = static_cast<uint8_t>(symbol);
@@ -508,14 +559,24 @@ Message read_dynamic_tables(StripSource *source, DeflateCodec *c, DeflateState &
     }
     if (lengths[256] == 0)
         return MSG_DEFLATE_BAD_CODE_LENGTHS;
-    if (!build_table(lengths, litlen_count, literal_or_length, LITLEN_ROOT, c->dynamic_litlen, LITLEN_ENTRIES,
+    if (!build_table(lengths, litlen_count, meanings.litlen, LITLEN_ROOT, c->dynamic_litlen, LITLEN_ENTRIES,
                      AS_ZLIB_ALLOWS) ||
-        !build_table(lengths + litlen_count, dist_count, distance, DIST_ROOT, c->dynamic_dist, DIST_ENTRIES,
+        !build_table(lengths + litlen_count, dist_count, meanings.dist, DIST_ROOT, c->dynamic_dist, DIST_ENTRIES,
                      AS_ZLIB_ALLOWS))
         return MSG_DEFLATE_BAD_CODE_LENGTHS;
     c->litlen = c->dynamic_litlen;
     c->dist = c->dynamic_dist;
     return MSG_NONE;
+}
+
+// On a copy of the state, which the compiler keeps in registers: the bytes
+// stored into the lengths could otherwise alias it.
+Message read_dynamic_tables(StripSource *source, DeflateCodec *c, DeflateState &state)
+{
+    DeflateState s = state;
+    Message failure = read_tables(source, c, s);
+    state = s;
+    return failure;
 }
 
 // ---- the stream ----
