@@ -35,6 +35,7 @@ constexpr int MAX_BITS = 15;
 constexpr int LITLEN_ROOT = 11;  // first-level bits; longer codes take a second level
 constexpr int DIST_ROOT = 8;
 constexpr int LENGTHS_ROOT = 7;
+static_assert(DIST_ROOT <= LITLEN_ROOT && LENGTHS_ROOT <= LITLEN_ROOT, "first levels are placed by one table");
 // Symbols a dynamic block's codes may have: HLIT and HDIST reach beyond
 // them, so they are checked before any length is read.
 constexpr int MAX_LITLEN_SYMBOLS = 286;
@@ -310,6 +311,22 @@ constexpr uint32_t next_reversed(uint32_t code, uint32_t last)
     return (code & (bit - 1)) | bit;
 }
 
+// Every first-level index (of at most LITLEN_ROOT bits) reversed.
+struct Reversals {
+    uint16_t of[size_t{1} << LITLEN_ROOT];
+};
+
+constexpr Reversals make_reversals()
+{
+    Reversals r{};
+    for (uint32_t i = 0; i < (1u << LITLEN_ROOT); ++i)
+        for (int bit = 0; bit < LITLEN_ROOT; ++bit)
+            r.of[i] = static_cast<uint16_t>(r.of[i] | (i >> bit & 1) << (LITLEN_ROOT - 1 - bit));
+    return r;
+}
+
+constexpr Reversals reversals = make_reversals();
+
 // Copies the first `span` entries on until `to` are filled; gives `to`.
 constexpr size_t widen(Entry *table, size_t span, size_t to)
 {
@@ -435,17 +452,22 @@ constexpr bool build_table(const uint8_t *lengths, int n, const Entry *meaning, 
     // leaves where it has none.
     table[0] = make_entry(0, NO_CODE, 1, 0);
     size_t span = 1;
-    // The next code, least significant bit first: a longer code's next is
-    // the shorter one's followed by a zero, which leaves it as it is.
-    uint32_t code = 0;
+    // The next code, most significant bit first: counted up, and followed
+    // by a zero for the next length; placed where its bits reversed, as the
+    // stream gives them, point.
+    uint32_t canonical = 0;
     int i = count[0];
     int len = 1;
-    for (; len <= root; ++len) {
+    for (; len <= root; ++len, canonical <<= 1) {
         span = widen(table, span, size_t{1} << len);
-        const uint32_t last = (1u << len) - 1;
-        for (int k = count[len]; k > 0; --k, code = next_reversed(code, last))
-            table[code] = with_code_bits(meaning[sorted[i++]], static_cast<uint32_t>(len));
+        for (int k = count[len]; k > 0; --k, ++canonical)
+            table[reversals.of[canonical << (LITLEN_ROOT - len)]] =
+                with_code_bits(meaning[sorted[i++]], static_cast<uint32_t>(len));
     }
+    // Longer codes are few: counted up least significant bit first.
+    uint32_t code = 0;
+    for (int bit = 0; bit < len; ++bit)
+        code |= (canonical >> bit & 1) << (len - 1 - bit);
     const uint32_t root_mask = (1u << root) - 1;
     uint32_t open = ~0u;  // the first-level entry of the open subtable
     size_t used = size_t{1} << root;
