@@ -294,21 +294,24 @@ inline bool decode(StripSource *source, DeflateState &s, const Entry *table, int
 
 // ---- tables ----
 
-// The next code after `code`, both stored least significant bit first, as
-// the stream gives them: one added at the top, where the highest bit that
-// differs from `last`, the length's last code (all ones), is. After the last
-// code itself any result will do.
-constexpr uint32_t next_reversed(uint32_t code, uint32_t last)
+// The next code of `length` bits after `code`, both stored least
+// significant bit first, as the stream gives them: one added at the top.
+constexpr uint32_t next_reversed(uint32_t code, int length)
 {
-    uint32_t zeros = (code ^ last) | 1;
-#if defined(__GNUC__)
-    uint32_t bit = 1u << (31 ^ __builtin_clz(zeros));
-#else
-    uint32_t bit = 1u << 31;
-    while ((zeros & bit) == 0)
+    uint32_t bit = 1u << (length - 1);
+    while ((code & bit) != 0)
         bit >>= 1;
-#endif
     return (code & (bit - 1)) | bit;
+}
+
+// A code of `length` bits, most significant bit first, as the stream gives
+// it: least significant bit first.
+constexpr uint32_t reversed(uint32_t code, int length)
+{
+    uint32_t r = 0;
+    for (int bit = 0; bit < length; ++bit)
+        r |= (code >> bit & 1) << (length - 1 - bit);
+    return r;
 }
 
 // Every first-level index (of at most LITLEN_ROOT bits) reversed.
@@ -320,8 +323,7 @@ constexpr Reversals make_reversals()
 {
     Reversals r{};
     for (uint32_t i = 0; i < (1u << LITLEN_ROOT); ++i)
-        for (int bit = 0; bit < LITLEN_ROOT; ++bit)
-            r.of[i] = static_cast<uint16_t>(r.of[i] | (i >> bit & 1) << (LITLEN_ROOT - 1 - bit));
+        r.of[i] = static_cast<uint16_t>(reversed(i, LITLEN_ROOT));
     return r;
 }
 
@@ -465,17 +467,14 @@ constexpr bool build_table(const uint8_t *lengths, int n, const Entry *meaning, 
                 with_code_bits(meaning[sorted[i++]], static_cast<uint32_t>(len));
     }
     // Longer codes are few: counted up least significant bit first.
-    uint32_t code = 0;
-    for (int bit = 0; bit < len; ++bit)
-        code |= (canonical >> bit & 1) << (len - 1 - bit);
+    uint32_t code = reversed(canonical, len);
     const uint32_t root_mask = (1u << root) - 1;
     uint32_t open = ~0u;  // the first-level entry of the open subtable
     size_t used = size_t{1} << root;
     size_t sub_at = 0;    // where the open subtable starts
     int sub_bits = 0;
     for (; len <= MAX_BITS; ++len) {
-        const uint32_t last = (1u << len) - 1;
-        for (; i < end[len]; ++i, --count[len], code = next_reversed(code, last)) {
+        for (; i < end[len]; ++i, --count[len], code = next_reversed(code, len)) {
             if ((code & root_mask) != open) {
                 open = code & root_mask;
                 sub_bits = len - root;
