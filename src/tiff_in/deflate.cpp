@@ -14,6 +14,9 @@
 // decode ahead, sliding when the room is used up. Rows are copied out of the
 // history either way. Codes are looked up in two-level tables: a first level
 // indexed by the next bits, and for longer codes a second level behind it.
+// Where a short length code and the distance code after it fit the first
+// level together, its entry gives the whole match.
+#include <algorithm>
 #include <cstring>
 
 #include "tiff_in/reader.h"
@@ -81,19 +84,24 @@ constexpr size_t LENGTHS_ENTRIES = size_t{1} << LENGTHS_ROOT;  // codes of at mo
 // in a literal/length table stay below a literal's bits (see below).
 static_assert(LITLEN_ENTRIES < 4096 && DIST_ENTRIES <= 65535, "subtable places take 12 and 16 bits");
 
-enum Kind : uint32_t { LITERAL, LENGTH, DISTANCE, END_OF_BLOCK, SECOND_LEVEL, NO_CODE, REPEAT };
+// A short match is a length code and the distance code after it in one
+// first-level entry of a literal/length table (see add_short_matches).
+enum Kind : uint32_t { LITERAL, LENGTH, DISTANCE, END_OF_BLOCK, SECOND_LEVEL, NO_CODE, REPEAT, SHORT_MATCH };
 
 // A table entry in one word, so that a lookup is one load:
 //   bits 0-5    the bits it takes: its code's at this level and its extra
 //               bits, so that one shift takes a whole length or distance
-//               (for a second level, the first level's bits)
+//               (for a second level, the first level's bits; for a short
+//               match, both codes' and the distance's extra bits)
 //   bits 8-11   its code's bits at this level; for a second level, its
-//               index bits
+//               index bits; for a short match, both codes' bits
 //   bits 12-14  its kind
 //   bit 15      set for literals and distances, so that one test tells the
 //               fast loop's common case in either table
-//   bits 16-31  its value: the literal, the base length or distance, the
-//               code length, or the second level's place
+//   bits 16-31  its value: the literal, the base length, the distance's
+//               symbol, the code length, or the second level's place; for
+//               a short match, its length in bits 16-19 and its distance's
+//               symbol in bits 20-24
 //   bits 28-31  for a literal, its bits again: every other entry of a
 //               literal/length table has a value below 4096, so these give
 //               the bits a literal takes and 0 for any other entry
@@ -144,15 +152,19 @@ constexpr int literal_bits_of(Entry e)
 {
     return static_cast<int>(e.word >> 28);
 }
-// The value plus the extra bits that follow the code in `bits` (those from
-// before the entry's bits were taken).
-inline size_t value_with_extra(Entry e, uint64_t bits)
+// The extra bits that follow the code in `bits` (those from before the
+// entry's bits were taken).
+inline size_t extra_of(Entry e, uint64_t bits)
 {
     // In 64 bits and by the low byte (bits 6 and 7 are clear), so that the
     // compiler may make the mask one instruction (bzhi) where the processor
     // has BMI2; GCC does so for some of its uses.
     uint64_t with_extra = bits & ((uint64_t{1} << static_cast<uint8_t>(e.word)) - 1);
-    return value_of(e) + static_cast<size_t>(with_extra >> code_bits_of(e));
+    return static_cast<size_t>(with_extra >> code_bits_of(e));
+}
+inline size_t value_with_extra(Entry e, uint64_t bits)
+{
+    return value_of(e) + extra_of(e, bits);
 }
 
 constexpr uint16_t length_base[29] = {3,  4,  5,  6,  7,  8,  9,  10, 11,  13,  15,  17,  19,  23, 27,
@@ -162,6 +174,19 @@ constexpr uint16_t distance_base[30] = {1,   2,   3,   4,   5,   7,    9,    13,
                                         193, 257, 385, 513, 769, 1025, 1537, 2049, 3073, 4097, 6145, 8193, 12289, 16385, 24577};
 constexpr uint8_t distance_extra[30] = {0, 0, 0, 0, 1, 1, 2, 2,  3,  3,  4,  4,  5,  5,  6,
                                         6, 7, 7, 8, 8, 9, 9, 10, 10, 11, 11, 12, 12, 13, 13};
+// A distance's base, and a short match's length and distance's base.
+constexpr uint32_t distance_base_of(Entry d)
+{
+    return distance_base[value_of(d)];
+}
+constexpr uint32_t short_length_of(Entry e)
+{
+    return (e.word >> 16) & 15;
+}
+constexpr uint32_t short_distance_base_of(Entry e)
+{
+    return distance_base[(e.word >> 20) & 31];
+}
 // The order in which a dynamic block gives the code lengths' code lengths.
 const uint8_t lengths_order[19] = {16, 17, 18, 0, 8, 7, 9, 6, 10, 5, 11, 4, 12, 3, 13, 2, 14, 1, 15};
 
@@ -364,7 +389,7 @@ constexpr Entry literal_or_length(int symbol)
 constexpr Entry distance(int symbol)
 {
     if (symbol < 30)
-        return make_entry(distance_base[symbol], DISTANCE, 0, distance_extra[symbol]);
+        return make_entry(static_cast<uint32_t>(symbol), DISTANCE, 0, distance_extra[symbol]);
     return make_entry(0, NO_CODE, 0, 0);
 }
 
@@ -402,9 +427,10 @@ enum Completeness { COMPLETE_ONLY, AS_ZLIB_ALLOWS };
 // subtable. Codes are placed in canonical order, shortest first, so the
 // longer codes under one first-level entry come one after another: the
 // first of them opens their subtable, of as many bits as the codes still to
-// be placed need to fill it.
+// be placed need to fill it. Where `places` is given, the place of each
+// first-level code's symbol goes there.
 constexpr bool build_table(const uint8_t *lengths, int n, const Entry *meaning, int root, Entry *table, size_t capacity,
-                           Completeness completeness)
+                           Completeness completeness, uint16_t *places = nullptr)
 {
     // Counted and sorted in groups of symbols, a quarter each and the few
     // left over, so that the adds to the same length's count or place
@@ -462,9 +488,12 @@ constexpr bool build_table(const uint8_t *lengths, int n, const Entry *meaning, 
     int len = 1;
     for (; len <= root; ++len, canonical <<= 1) {
         span = widen(table, span, size_t{1} << len);
-        for (int k = count[len]; k > 0; --k, ++canonical)
-            table[reversals.of[canonical << (LITLEN_ROOT - len)]] =
-                with_code_bits(meaning[sorted[i++]], static_cast<uint32_t>(len));
+        for (int k = count[len]; k > 0; --k, ++canonical, ++i) {
+            uint16_t place = reversals.of[canonical << (LITLEN_ROOT - len)];
+            table[place] = with_code_bits(meaning[sorted[i]], static_cast<uint32_t>(len));
+            if (places != nullptr)
+                places[sorted[i]] = place;
+        }
     }
     // Longer codes are few: counted up least significant bit first.
     uint32_t code = reversed(canonical, len);
@@ -499,6 +528,54 @@ constexpr bool build_table(const uint8_t *lengths, int n, const Entry *meaning, 
     return true;
 }
 
+// A short match takes at most this many bits: then a round's two literals,
+// a short match and the next code's lookup take no more than a load gives.
+constexpr int SHORT_MATCH_BITS = 22;
+static_assert(3 * LITLEN_ROOT + SHORT_MATCH_BITS <= 56, "a round needs no second load for a short match");
+
+// Turns the first-level entries of length codes without extra bits
+// (lengths 3 to 10) into short matches, wherever the distance code after
+// them fits the first level's bits too and the match takes at most
+// SHORT_MATCH_BITS: the fast loop then finds a whole match in one lookup,
+// not two, on its chain of loads that wait on one another. Such a length
+// code of c bits, at `places[symbol]`, repeats every 2^c entries; the
+// bits above its c are the distance code's.
+constexpr void add_short_matches(const uint8_t *lengths, const uint16_t *places, int n, Entry *litlen,
+                                 const Entry *dist)
+{
+    constexpr int FIRST = 257, END = 265;  // the symbols of lengths 3 to 10
+    int shortest = LITLEN_ROOT;
+    for (int symbol = FIRST; symbol < END && symbol < n; ++symbol)
+        if (lengths[symbol] != 0)
+            shortest = std::min(shortest, static_cast<int>(lengths[symbol]));
+    // The first-level distance entries that may follow one, each as a
+    // short match's part, and the longest length code it may follow.
+    uint32_t distances = 1u << std::min(LITLEN_ROOT - shortest, DIST_ROOT);
+    Entry part[1u << DIST_ROOT] = {};
+    int longest[1u << DIST_ROOT] = {};
+    for (uint32_t k = 0; k < distances; ++k) {
+        Entry d = dist[k];
+        if (!has_kind(d, DISTANCE))
+            continue;
+        part[k] = Entry{value_of(d) << 20 | SHORT_MATCH << 12 | (d.word & 0xFFF)};
+        longest[k] = std::min(LITLEN_ROOT - code_bits_of(d), SHORT_MATCH_BITS - taken_of(d));
+    }
+    for (int symbol = FIRST; symbol < END && symbol < n; ++symbol) {
+        int c = lengths[symbol];
+        if (c == 0 || c >= LITLEN_ROOT)
+            continue;
+        // The length and its code's bits, added to the distance's part.
+        uint32_t length_part = static_cast<uint32_t>(symbol - FIRST + 3) << 16 | static_cast<uint32_t>(c) << 8 |
+                               static_cast<uint32_t>(c);
+        uint32_t place = places[symbol], repeats = 1u << (LITLEN_ROOT - c);
+        for (uint32_t k = 0; k < repeats; ++k) {
+            uint32_t j = k & (distances - 1);
+            if (c <= longest[j])
+                litlen[place | k << c] = Entry{part[j].word + length_part};
+        }
+    }
+}
+
 // The fixed code's tables, built once: no code is longer than the first level.
 struct FixedTables {
     Entry litlen[size_t{1} << LITLEN_ROOT];
@@ -513,8 +590,10 @@ constexpr FixedTables make_fixed_tables()
         lengths[i] = i < 144 ? 8 : i < 256 ? 9 : i < 280 ? 7 : 8;
     for (int i = 0; i < 32; ++i)
         lengths[288 + i] = 5;
-    build_table(lengths, 288, meanings.litlen, LITLEN_ROOT, t.litlen, size_t{1} << LITLEN_ROOT, COMPLETE_ONLY);
+    uint16_t places[288] = {};
+    build_table(lengths, 288, meanings.litlen, LITLEN_ROOT, t.litlen, size_t{1} << LITLEN_ROOT, COMPLETE_ONLY, places);
     build_table(lengths + 288, 32, meanings.dist, DIST_ROOT, t.dist, size_t{1} << DIST_ROOT, COMPLETE_ONLY);
+    add_short_matches(lengths, places, 288, t.litlen, t.dist);  // none: 7-bit length codes and 5-bit distance codes
     return t;
 }
 
@@ -580,11 +659,13 @@ Message read_tables(StripSource *source, DeflateCodec *c, DeflateState &s)
     }
     if (lengths[256] == 0)
         return MSG_DEFLATE_BAD_CODE_LENGTHS;
+    uint16_t places[MAX_LITLEN_SYMBOLS];
     if (!build_table(lengths, litlen_count, meanings.litlen, LITLEN_ROOT, c->dynamic_litlen, LITLEN_ENTRIES,
-                     AS_ZLIB_ALLOWS) ||
+                     AS_ZLIB_ALLOWS, places) ||
         !build_table(lengths + litlen_count, dist_count, meanings.dist, DIST_ROOT, c->dynamic_dist, DIST_ENTRIES,
                      AS_ZLIB_ALLOWS))
         return MSG_DEFLATE_BAD_CODE_LENGTHS;
+    add_short_matches(lengths, places, litlen_count, c->dynamic_litlen, c->dynamic_dist);
     c->litlen = c->dynamic_litlen;
     c->dist = c->dynamic_dist;
     return MSG_NONE;
@@ -772,11 +853,11 @@ inline void copy_match(uint8_t *to, const uint8_t *from, size_t length, size_t f
     } while (i < length);
 }
 
-// A match after its length code's entry `e`, whose code bits are taken: the
-// length's extra bits, the distance code and its extra bits, each tested
-// against the bits loaded, from `bits` of which `held` are loaded; `decoded`
-// is how many bytes the stream has given. MATCH_SHORT where the bits loaded
-// end first.
+// A match after its length code's entry `e`, or a short match's, whose code
+// bits are taken: the length's extra bits, the distance code and its extra
+// bits, each tested against the bits loaded, from `bits` of which `held` are
+// loaded; `decoded` is how many bytes the stream has given. MATCH_SHORT
+// where the bits loaded end first.
 enum MatchStep { MATCH, MATCH_SHORT, MATCH_BAD_CODE, MATCH_TOO_FAR };
 
 inline MatchStep decode_match(uint64_t &bits, int &held, Entry e, const Entry *dist, uint64_t decoded,
@@ -785,6 +866,13 @@ inline MatchStep decode_match(uint64_t &bits, int &held, Entry e, const Entry *d
     int extra = taken_of(e) - code_bits_of(e);
     if (held < extra)
         return MATCH_SHORT;
+    if (has_kind(e, SHORT_MATCH)) {
+        *length = short_length_of(e);
+        *far = short_distance_base_of(e) + static_cast<uint32_t>(bits & ((1u << extra) - 1));
+        bits >>= extra;
+        held -= extra;
+        return *far > decoded ? MATCH_TOO_FAR : MATCH;
+    }
     *length = value_of(e) + static_cast<uint32_t>(bits & ((1u << extra) - 1));
     bits >>= extra;
     held -= extra;
@@ -803,7 +891,7 @@ inline MatchStep decode_match(uint64_t &bits, int &held, Entry e, const Entry *d
     extra = taken_of(d) - code_bits_of(d);
     if (held < extra)
         return MATCH_SHORT;
-    *far = value_of(d) + static_cast<uint32_t>(bits & ((1u << extra) - 1));
+    *far = distance_base_of(d) + static_cast<uint32_t>(bits & ((1u << extra) - 1));
     bits >>= extra;
     held -= extra;
     return *far > decoded ? MATCH_TOO_FAR : MATCH;
@@ -857,7 +945,7 @@ ALWAYS_INLINE Message fast_match(FastLoop &f, Entry e, uint8_t *history, const E
     }
     saved = f.bits;
     take_entry(f.bits, f.held, d);
-    size_t far = value_with_extra(d, saved);
+    size_t far = distance_base_of(d) + extra_of(d, saved);
     // Literals are counted once the loop ends: all bytes so far are those
     // the state counted, less its end, plus this end (modulo 2^64, exactly).
     if (far > f.end + decoded_less_end)
@@ -865,6 +953,22 @@ ALWAYS_INLINE Message fast_match(FastLoop &f, Entry e, uint8_t *history, const E
     f.next_entry = litlen[f.bits & ((1u << LITLEN_ROOT) - 1)];
     copy_match(history + f.end, history + f.end - far, length, far);
     f.end += length;
+    return MSG_NONE;
+}
+
+// A short match in the fast loop, after its entry `e`: takes its bits, looks
+// up the next code, copies the match; or gives the fault.
+ALWAYS_INLINE Message fast_short_match(FastLoop &f, Entry e, uint8_t *history, const Entry *litlen,
+                                       uint64_t decoded_less_end)
+{
+    uint64_t saved = f.bits;
+    take_entry(f.bits, f.held, e);
+    f.next_entry = litlen[f.bits & ((1u << LITLEN_ROOT) - 1)];
+    size_t far = short_distance_base_of(e) + extra_of(e, saved);
+    if (far > f.end + decoded_less_end)
+        return MSG_DEFLATE_TOO_FAR;
+    copy_match(history + f.end, history + f.end - far, short_length_of(e), far);
+    f.end += short_length_of(e);
     return MSG_NONE;
 }
 
@@ -881,7 +985,8 @@ inline void fast_literal(FastLoop &f, Entry e, uint8_t *history)
 // bits of the buffer are the stream's, so the next code's entry is looked
 // up before the bits are topped up again, while the work before it is
 // still under way. A round takes up to three first-level literals (33
-// bits); or up to two and a match: the two and the length take at most 42
+// bits); or up to two and a short match (44 bits, and the next lookup's
+// 11); or up to two and a match: the two and the length take at most 42
 // bits, and the bits are topped up again for the distance (28 bits) where
 // it and the next lookup may need more than are held. Stops before an
 // end-of-block code or bits that no code has, which the careful path takes
@@ -922,6 +1027,9 @@ ALWAYS_INLINE Message decode_fast(StripSource *source, DeflateCodec *c, DeflateS
         if (is_common(e)) {
             fast_literal(f, e, history);
             f.next_entry = litlen[f.bits & LITLEN_MASK];
+        } else if (has_kind(e, SHORT_MATCH)) {
+            if ((failure = fast_short_match(f, e, history, litlen, decoded_less_end)) != MSG_NONE)
+                break;
         } else if (has_kind(e, LENGTH)) {
             if ((failure = fast_match(f, e, history, litlen, dist, decoded_less_end)) != MSG_NONE)
                 break;
@@ -1026,7 +1134,7 @@ Message inflate(StripSource *source, DeflateCodec *c, DeflateState &s, size_t wa
                     return MSG_DEFLATE_NO_END;
                 history[s.end++] = literal_of(e);
                 ++s.decoded;
-            } else if (has_kind(e, LENGTH)) {
+            } else if (has_kind(e, LENGTH) || has_kind(e, SHORT_MATCH)) {
                 // A whole match takes at most 33 bits, which one load gives
                 // unless the strip ends first.
                 if (s.held < 33)
