@@ -162,10 +162,6 @@ inline size_t extra_of(Entry e, uint64_t bits)
     uint64_t with_extra = bits & ((uint64_t{1} << static_cast<uint8_t>(e.word)) - 1);
     return static_cast<size_t>(with_extra >> code_bits_of(e));
 }
-inline size_t value_with_extra(Entry e, uint64_t bits)
-{
-    return value_of(e) + extra_of(e, bits);
-}
 
 constexpr uint16_t length_base[29] = {3,  4,  5,  6,  7,  8,  9,  10, 11,  13,  15,  17,  19,  23, 27,
                                       31, 35, 43, 51, 59, 67, 83, 99, 115, 131, 163, 195, 227, 258};
@@ -866,32 +862,33 @@ inline MatchStep decode_match(uint64_t &bits, int &held, Entry e, const Entry *d
     int extra = taken_of(e) - code_bits_of(e);
     if (held < extra)
         return MATCH_SHORT;
+    uint32_t distance_base = 0;
     if (has_kind(e, SHORT_MATCH)) {
+        // Both codes are taken: only the distance's extra bits are left.
         *length = short_length_of(e);
-        *far = short_distance_base_of(e) + static_cast<uint32_t>(bits & ((1u << extra) - 1));
+        distance_base = short_distance_base_of(e);
+    } else {
+        *length = value_of(e) + static_cast<uint32_t>(bits & ((1u << extra) - 1));
         bits >>= extra;
         held -= extra;
-        return *far > decoded ? MATCH_TOO_FAR : MATCH;
+        Entry d = dist[bits & ((1u << DIST_ROOT) - 1)];
+        int taken = 0;
+        if (has_kind(d, SECOND_LEVEL)) {
+            taken = DIST_ROOT;
+            d = dist[value_of(d) + ((bits >> DIST_ROOT) & ((1u << code_bits_of(d)) - 1))];
+        }
+        if (taken + code_bits_of(d) > held)
+            return MATCH_SHORT;
+        bits >>= taken + code_bits_of(d);
+        held -= taken + code_bits_of(d);
+        if (!has_kind(d, DISTANCE))
+            return MATCH_BAD_CODE;
+        extra = taken_of(d) - code_bits_of(d);
+        if (held < extra)
+            return MATCH_SHORT;
+        distance_base = distance_base_of(d);
     }
-    *length = value_of(e) + static_cast<uint32_t>(bits & ((1u << extra) - 1));
-    bits >>= extra;
-    held -= extra;
-    Entry d = dist[bits & ((1u << DIST_ROOT) - 1)];
-    int taken = 0;
-    if (has_kind(d, SECOND_LEVEL)) {
-        taken = DIST_ROOT;
-        d = dist[value_of(d) + ((bits >> DIST_ROOT) & ((1u << code_bits_of(d)) - 1))];
-    }
-    if (taken + code_bits_of(d) > held)
-        return MATCH_SHORT;
-    bits >>= taken + code_bits_of(d);
-    held -= taken + code_bits_of(d);
-    if (!has_kind(d, DISTANCE))
-        return MATCH_BAD_CODE;
-    extra = taken_of(d) - code_bits_of(d);
-    if (held < extra)
-        return MATCH_SHORT;
-    *far = distance_base_of(d) + static_cast<uint32_t>(bits & ((1u << extra) - 1));
+    *far = distance_base + static_cast<uint32_t>(bits & ((1u << extra) - 1));
     bits >>= extra;
     held -= extra;
     return *far > decoded ? MATCH_TOO_FAR : MATCH;
@@ -914,6 +911,19 @@ struct FastLoop {
     Entry next_entry;  // the next code's, looked up ahead
 };
 
+// Copies a match of the fast loop `far` bytes back, or gives the fault.
+// Literals are counted once the loop ends: all bytes so far are those the
+// state counted, less its end, plus this end (modulo 2^64, exactly).
+ALWAYS_INLINE Message fast_copy(FastLoop &f, uint8_t *history, size_t length, size_t far,
+                                uint64_t decoded_less_end)
+{
+    if (far > f.end + decoded_less_end)
+        return MSG_DEFLATE_TOO_FAR;
+    copy_match(history + f.end, history + f.end - far, length, far);
+    f.end += length;
+    return MSG_NONE;
+}
+
 // A match in the fast loop, after its length code's entry `e` (a first or
 // second level's, whose earlier bits are taken), with its code and extra
 // bits at hand; `decoded_less_end` counts the bytes before the history. Tops the
@@ -925,7 +935,7 @@ ALWAYS_INLINE Message fast_match(FastLoop &f, Entry e, uint8_t *history, const E
 {
     uint64_t saved = f.bits;
     take_entry(f.bits, f.held, e);
-    size_t length = value_with_extra(e, saved);
+    size_t length = value_of(e) + extra_of(e, saved);
     // The distance's first level is looked up in the bits at hand, before
     // they are topped up for the rest of it.
     Entry d = dist[f.bits & ((1u << DIST_ROOT) - 1)];
@@ -945,15 +955,8 @@ ALWAYS_INLINE Message fast_match(FastLoop &f, Entry e, uint8_t *history, const E
     }
     saved = f.bits;
     take_entry(f.bits, f.held, d);
-    size_t far = distance_base_of(d) + extra_of(d, saved);
-    // Literals are counted once the loop ends: all bytes so far are those
-    // the state counted, less its end, plus this end (modulo 2^64, exactly).
-    if (far > f.end + decoded_less_end)
-        return MSG_DEFLATE_TOO_FAR;
     f.next_entry = litlen[f.bits & ((1u << LITLEN_ROOT) - 1)];
-    copy_match(history + f.end, history + f.end - far, length, far);
-    f.end += length;
-    return MSG_NONE;
+    return fast_copy(f, history, length, distance_base_of(d) + extra_of(d, saved), decoded_less_end);
 }
 
 // A short match in the fast loop, after its entry `e`: takes its bits, looks
@@ -964,12 +967,8 @@ ALWAYS_INLINE Message fast_short_match(FastLoop &f, Entry e, uint8_t *history, c
     uint64_t saved = f.bits;
     take_entry(f.bits, f.held, e);
     f.next_entry = litlen[f.bits & ((1u << LITLEN_ROOT) - 1)];
-    size_t far = short_distance_base_of(e) + extra_of(e, saved);
-    if (far > f.end + decoded_less_end)
-        return MSG_DEFLATE_TOO_FAR;
-    copy_match(history + f.end, history + f.end - far, short_length_of(e), far);
-    f.end += short_length_of(e);
-    return MSG_NONE;
+    return fast_copy(f, history, short_length_of(e), short_distance_base_of(e) + extra_of(e, saved),
+                     decoded_less_end);
 }
 
 // Stores a literal and takes its bits.
